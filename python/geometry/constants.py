@@ -1,0 +1,3 @@
+"""Numeric constants shared by the geometry package."""
+
+pi = 3.141592653589793

@@ -1,0 +1,118 @@
+#include "runtime/call.h"
+
+#include <cstring>
+
+#include "runtime/context.h"
+#include "runtime/function.h"
+
+namespace nrt {
+
+namespace {
+
+constexpr const char kRecursionWhere[] = " while calling a Python object";
+
+bool is_subtype(PyTypeObject* type, PyTypeObject* base) noexcept {
+    if (type == base) return true;
+    PyObject* mro = type->tp_mro;
+    if (mro != nullptr) {
+        Py_ssize_t n = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(base)) return true;
+        }
+        return false;
+    }
+    for (type = type->tp_base; type != nullptr; type = type->tp_base) {
+        if (type == base) return true;
+    }
+    return base == &PyBaseObject_Type;
+}
+
+// Our function type and the interpreter's built-in function type share the
+// record prefix that holds the method record and the bound self.
+bool is_native_function(PyTypeObject* type) noexcept {
+    return (context.function_type != nullptr && is_subtype(type, context.function_type)) ||
+           is_subtype(type, &PyCFunction_Type);
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* null_without_error() noexcept {
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    return nullptr;
+}
+
+PyObject* direct_call(PyObject* callable, PyObject* arg) noexcept {
+    auto* f = reinterpret_cast<PyCFunctionObject*>(callable);
+    PyObject* self = (f->m_ml->ml_flags & METH_STATIC) ? nullptr : f->m_self;
+    if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
+    PyObject* result = f->m_ml->ml_meth(self, arg);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) return null_without_error();
+    return result;
+}
+
+vectorcallfunc vector_entry(PyObject* callable) noexcept {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (type == context.function_type) {
+        return reinterpret_cast<NativeFunction*>(callable)->vectorcall;
+    }
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    Py_ssize_t offset = type->tp_vectorcall_offset;
+    if (offset <= 0) return nullptr;
+    vectorcallfunc f;
+    std::memcpy(&f, reinterpret_cast<char*>(callable) + offset, sizeof(f));
+    return f;
+}
+
+}  // namespace
+
+PyObject* fast_call(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwdict) noexcept {
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (kwdict == nullptr) {
+        if (n <= 1 && is_native_function(Py_TYPE(callable))) {
+            int flags = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;
+            if (n == 0 && (flags & METH_NOARGS)) return direct_call(callable, nullptr);
+            if (n == 1 && (flags & METH_O)) return direct_call(callable, args[0]);
+        }
+        if (vectorcallfunc entry = vector_entry(callable)) return entry(callable, args, nargsf, nullptr);
+    }
+    if (n > 0) return PyObject_VectorcallDict(callable, args, n, kwdict);
+    ternaryfunc call_slot = Py_TYPE(callable)->tp_call;
+    if (call_slot == nullptr) return PyObject_Call(callable, context.empty_tuple, kwdict);
+    if (Py_EnterRecursiveCall(kRecursionWhere)) return nullptr;
+    PyObject* result = call_slot(callable, context.empty_tuple, kwdict);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) return null_without_error();
+    return result;
+}
+
+namespace {
+
+// slots[0] is free; the n arguments follow it.
+PyObject* call_with_reserved_slot(PyObject* callable, PyObject** slots, std::size_t n) noexcept {
+    if (Py_TYPE(callable) == &PyMethod_Type) {
+        PyObject* func = PyMethod_GET_FUNCTION(callable);
+        PyObject* self = PyMethod_GET_SELF(callable);
+        Py_INCREF(func);
+        Py_INCREF(self);
+        slots[0] = self;
+        PyObject* result = fast_call(func, slots, n + 1, nullptr);
+        Py_DECREF(self);
+        Py_DECREF(func);
+        return result;
+    }
+    return fast_call(callable, slots + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+}  // namespace
+
+PyObject* call(PyObject* callable, PyObject* arg) noexcept {
+    PyObject* slots[2] = {nullptr, arg};
+    return call_with_reserved_slot(callable, slots, 1);
+}
+
+PyObject* call(PyObject* callable, PyObject* arg1, PyObject* arg2) noexcept {
+    PyObject* slots[3] = {nullptr, arg1, arg2};
+    return call_with_reserved_slot(callable, slots, 2);
+}
+
+}  // namespace nrt

@@ -1,0 +1,7 @@
+#include "runtime/context.h"
+
+namespace nrt {
+
+Context context;
+
+}  // namespace nrt

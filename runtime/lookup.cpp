@@ -1,0 +1,83 @@
+#include "runtime/lookup.h"
+
+#include "runtime/context.h"
+
+namespace nrt {
+
+namespace {
+
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+inline Py_hash_t stored_hash(PyObject* name) noexcept {
+    return reinterpret_cast<PyASCIIObject*>(name)->hash;
+}
+
+[[gnu::cold, gnu::noinline]] void raise_name_error(PyObject* name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+// Walks tp_base for types that have no MRO yet; the root object type counts.
+bool in_bases(PyTypeObject* type, PyTypeObject* base) noexcept {
+    for (; type != nullptr; type = type->tp_base) {
+        if (type == base) return true;
+    }
+    return base == &PyBaseObject_Type;
+}
+
+}  // namespace
+
+PyObject* load_builtin(PyObject* name) noexcept {
+    PyObject* builtins = context.builtins;
+    getattrofunc getattro = Py_TYPE(builtins)->tp_getattro;
+    if (getattro == PyObject_GenericGetAttr) {
+        // Suppressed: a missing name yields null without raising.
+        return _PyObject_GenericGetAttrWithDict(builtins, name, nullptr, 1);
+    }
+    PyObject* result = getattro ? getattro(builtins, name) : PyObject_GetAttr(builtins, name);
+    if (result == nullptr) {
+        PyObject* pending = PyErr_Occurred();
+        if (pending != nullptr && exception_matches(pending, PyExc_AttributeError)) PyErr_Clear();
+    }
+    return result;
+}
+
+PyObject* load_global(PyObject* name, SiteCache& site) noexcept {
+    PyObject* dict = context.module_dict;
+    PyObject* found;
+    if (dict_version(dict) == site.version) {
+        found = site.value;
+    } else {
+        found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+        site.version = dict_version(dict);
+        site.value = found;
+        if (found == nullptr) PyErr_Clear();
+    }
+    if (found != nullptr) {
+        Py_INCREF(found);
+        return found;
+    }
+    PyObject* result = load_builtin(name);
+    if (result == nullptr && !PyErr_Occurred()) raise_name_error(name);
+    return result;
+}
+
+bool exception_matches(PyObject* type, PyObject* cls) noexcept {
+    if (type == cls) return true;
+    if (PyExceptionClass_Check(type) && PyExceptionClass_Check(cls)) {
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+        PyObject* mro = t->tp_mro;
+        if (mro != nullptr) {
+            Py_ssize_t n = PyTuple_GET_SIZE(mro);
+            for (Py_ssize_t i = 0; i < n; i++) {
+                if (PyTuple_GET_ITEM(mro, i) == cls) return true;
+            }
+            return false;
+        }
+        return in_bases(t, reinterpret_cast<PyTypeObject*>(cls));
+    }
+    return PyErr_GivenExceptionMatches(type, cls) != 0;
+}
+
+}  // namespace nrt

@@ -1,0 +1,111 @@
+#include <Python.h>
+#include <frameobject.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/traceback.h"
+
+namespace {
+
+// Raises, adds one entry, and returns the code object the entry used (new
+// reference); the exception is cleared afterwards.
+PyCodeObject* entry_code(const char* name, int line) {
+    PyErr_SetString(PyExc_ValueError, "boom");
+    nrt::add_traceback(name, line, "test/file");
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    EXPECT_EQ(type, PyExc_ValueError);
+    PyCodeObject* code = nullptr;
+    if (tb != nullptr) {
+        auto* t = reinterpret_cast<PyTracebackObject*>(tb);
+        EXPECT_EQ(t->tb_lineno, line);
+        code = t->tb_frame->f_code;
+        Py_INCREF(code);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return code;
+}
+
+std::vector<int> cached_lines() {
+    std::vector<int> lines;
+    for (Py_ssize_t i = 0; i < nrt::code_cache_info().count; i++) lines.push_back(nrt::code_cache_line(i));
+    return lines;
+}
+
+// The cache is process-wide, so one test walks it through its whole life.
+TEST(CodeObjectCache, SortedGrowsBy64AndKeysOnLineAndName) {
+    ASSERT_EQ(nrt::code_cache_info().count, 0);
+
+    // Decreasing lines still leave the cache sorted.
+    for (int line = 1000; line > 1000 - 64; line--) {
+        PyCodeObject* code = entry_code("f", line);
+        ASSERT_NE(code, nullptr);
+        EXPECT_EQ(code->co_firstlineno, line);
+        Py_DECREF(code);
+    }
+    EXPECT_EQ(nrt::code_cache_info().capacity, 64);
+    EXPECT_EQ(nrt::code_cache_info().count, 64);
+    std::vector<int> lines = cached_lines();
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+
+    // The 65th distinct key grows the array by 64.
+    PyCodeObject* code = entry_code("f", 5);
+    Py_XDECREF(code);
+    EXPECT_EQ(nrt::code_cache_info().capacity, 128);
+    EXPECT_EQ(nrt::code_cache_info().count, 65);
+    EXPECT_EQ(nrt::code_cache_line(0), 5);
+
+    // Two failures at one place share one code object.
+    PyCodeObject* first = entry_code("f", 980);
+    PyCodeObject* second = entry_code("f", 980);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(nrt::code_cache_info().count, 65);
+
+    // Another name at the same line gets its own entry and keeps its name.
+    PyCodeObject* other = entry_code("g", 980);
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(other, first);
+    EXPECT_STREQ(PyUnicode_AsUTF8(other->co_name), "g");
+    EXPECT_STREQ(PyUnicode_AsUTF8(first->co_name), "f");
+    EXPECT_EQ(nrt::code_cache_info().count, 66);
+    PyCodeObject* again = entry_code("f", 980);
+    EXPECT_EQ(again, first);
+    Py_XDECREF(first);
+    Py_XDECREF(second);
+    Py_XDECREF(other);
+    Py_XDECREF(again);
+    lines = cached_lines();
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+
+    // Line 0 is never cached.
+    PyCodeObject* zero = entry_code("f", 0);
+    Py_XDECREF(zero);
+    EXPECT_EQ(nrt::code_cache_info().count, 66);
+}
+
+TEST(Traceback, KeepsThePendingException) {
+    PyErr_SetString(PyExc_KeyError, "kept");
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* saved_value = value;
+    Py_INCREF(saved_value);
+    PyErr_Restore(type, value, tb);
+    nrt::add_traceback("h", 77, "test/file");
+    PyErr_Fetch(&type, &value, &tb);
+    EXPECT_EQ(type, PyExc_KeyError);
+    EXPECT_EQ(value, saved_value);
+    ASSERT_NE(tb, nullptr);
+    EXPECT_EQ(reinterpret_cast<PyTracebackObject*>(tb)->tb_next, nullptr);
+    EXPECT_STREQ(PyUnicode_AsUTF8(reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_code->co_filename),
+                 "test/file");
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    Py_DECREF(saved_value);
+}
+
+}  // namespace

@@ -1,0 +1,282 @@
+"""Pure-Python reference model of geometry.trigonometry.
+
+Every model function is written statement by statement like the native body:
+the same operations, in the same order, with the same operand order and the
+same in-place forms, so that its result, its exception and every special
+method it calls on a custom number agree with the native module.
+
+Module globals (sin, cosin, constants, algebra, ...) are read at the moment
+of use from the namespace of a model object made by new_model(); rebinding an
+entry of vars(model) changes every later call, just as rebinding a global of
+the native module does.
+
+Failures: the native module adds one traceback entry per failing function,
+named "geometry.trigonometry.<name>" with the line of the failing statement.
+The model notes the same (qualified name, line) pairs on the exception object
+while it propagates; entries(exc) returns them OUTERMOST FIRST, which is the
+order in which walking exc.__traceback__ via tb_next meets the native
+module's entries (see native_entries()).
+"""
+
+import builtins
+import operator
+import types
+
+QUALIFIER = "geometry.trigonometry."
+FILE_NAME = "vantor/geometry/trigonometry"
+
+# The native bodies apply these directly, never through a name look-up, so
+# rebinding "range" or "abs" in the namespace or in builtins changes nothing.
+_range = builtins.range
+_abs = operator.abs
+
+_ENTRIES_ATTR = "_refmodel_entries"
+
+_HEAPTYPE = 1 << 9
+
+
+def _note(exc, name, line):
+    """Record that the model function `name` failed at `line` (innermost first)."""
+    recorded = exc.__dict__.get(_ENTRIES_ATTR)
+    if recorded is None:
+        recorded = []
+        exc.__dict__[_ENTRIES_ATTR] = recorded
+    recorded.append((QUALIFIER + name, line))
+
+
+def entries(exc):
+    """The model's traceback entries of exc, outermost first."""
+    return list(reversed(exc.__dict__.get(_ENTRIES_ATTR, ())))
+
+
+def native_entries(exc):
+    """The native module's traceback entries of exc, outermost first."""
+    found = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == FILE_NAME:
+            found.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return found
+
+
+def _tp_name(tp):
+    # The C-level tp_name: heap types carry their bare __name__, static
+    # types their dotted "module.name" (plain name for builtins).
+    if tp.__flags__ & _HEAPTYPE or tp.__module__ == "builtins":
+        name = tp.__name__
+    else:
+        name = "%s.%s" % (tp.__module__, tp.__name__)
+    return name[:50]
+
+
+def _special(tp, name):
+    """Find a special method the way a type slot does: on the type's MRO only."""
+    for klass in tp.__mro__:
+        if name in klass.__dict__:
+            return True, klass.__dict__[name]
+    return False, None
+
+
+def as_double(op):
+    """Convert op to a float exactly as the host's PyFloat_AsDouble does."""
+    tp = type(op)
+    if issubclass(tp, float):
+        # Exact floats and float subclasses: the stored value, no method call.
+        return float.__float__(op)
+    has_float, meth = _special(tp, "__float__")
+    if not has_float:
+        has_index, _ = _special(tp, "__index__")
+        if has_index:
+            return int.__float__(operator.index(op))
+        raise TypeError("must be real number, not %s" % _tp_name(tp))
+    if meth is not None and hasattr(type(meth), "__get__"):
+        meth = meth.__get__(op, tp)
+        res = meth()
+    else:
+        res = meth(op)
+    res_tp = type(res)
+    if res_tp is not float:
+        if not issubclass(res_tp, float):
+            raise TypeError("%s.__float__ returned non-float (type %s)"
+                            % (_tp_name(tp), _tp_name(res_tp)))
+        import warnings
+        warnings.warn(
+            "%s.__float__ returned non-float (type %s).  The ability to "
+            "return an instance of a strict subclass of float is deprecated, "
+            "and may be removed in a future version of Python."
+            % (_tp_name(tp), _tp_name(res_tp)),
+            DeprecationWarning, stacklevel=2)
+    return float.__float__(res)
+
+
+def new_model(constants, algebra):
+    """Return a module-like model whose namespace holds `constants`,
+    `algebra` and the eight functions, bound in the native module's order."""
+    model = types.ModuleType("refmodel_namespace")
+    ns = model.__dict__
+    ns["constants"] = constants
+    ns["algebra"] = algebra
+
+    def g(name):
+        # Module dictionary first, then the builtins module, else NameError.
+        try:
+            return ns[name]
+        except KeyError:
+            pass
+        try:
+            return getattr(builtins, name)
+        except AttributeError:
+            raise NameError("name '%s' is not defined" % name) from None
+
+    def sin(angle):
+        line = 19
+        try:
+            angle = angle % 360
+            line = 20
+            if angle >= 180:
+                line = 21
+                angle -= 360
+            line = 24
+            if angle > 90:
+                line = 25
+                angle = 180 - angle
+            else:
+                line = 26
+                if angle < -90:
+                    line = 27
+                    angle = -180 - angle
+            line = 30
+            x = angle * g("constants").pi / 180
+            term = x
+            tol = 1e-15
+            result = 0.0
+            i = 0
+            line = 37
+            while _abs(term) > tol:
+                line = 38
+                result += term
+                line = 39
+                i += 1
+                line = 40
+                term *= -x * x / (2 * i * (2 * i + 1))
+                line = 37
+            return result
+        except BaseException as exc:
+            _note(exc, "sin", line)
+            raise
+
+    def cosin(angle):
+        line = 56
+        try:
+            angle = angle % 360
+            line = 58
+            if (angle >= 0 and angle < 90) or (angle >= 270 and angle <= 360):
+                line = 59
+                cosine = g("algebra").sqrt(1 - g("sin")(angle) * g("sin")(angle))
+            else:
+                line = 60
+                if (angle >= 90 and angle < 180) or (angle >= 180 and angle < 270):
+                    line = 61
+                    cosine = -1 * g("algebra").sqrt(1 - g("sin")(angle) * g("sin")(angle))
+            line = 62
+            return cosine
+        except BaseException as exc:
+            _note(exc, "cosin", line)
+            raise
+
+    def tan(angle):
+        try:
+            return g("sin")(angle) / g("cosin")(angle)
+        except BaseException as exc:
+            _note(exc, "tan", 76)
+            raise
+
+    def _tan_rad(rad):
+        # The argument is read as a C double before anything else happens.
+        try:
+            rad = as_double(rad)
+        except BaseException as exc:
+            _note(exc, "_tan_rad", 78)
+            raise
+        try:
+            return (g("sin")(rad * 180.0 / g("constants").pi)
+                    / g("cosin")(rad * 180.0 / g("constants").pi))
+        except BaseException as exc:
+            _note(exc, "_tan_rad", 82)
+            raise
+
+    def arctan(x, iter=20):
+        line = 97
+        try:
+            if x > 1:
+                line = 98
+                return g("constants").pi / 2 - g("arctan")(1 / x, iter)
+            line = 99
+            if x < -1:
+                line = 100
+                return -g("constants").pi / 2 - g("arctan")(1 / x, iter)
+            theta = 0.0
+            line = 103
+            for _ in _range(iter):
+                line = 108
+                theta = theta - (g("_tan_rad")(theta) - x) / (1 + g("_tan_rad")(theta) ** 2)
+                line = 103
+            return theta
+        except BaseException as exc:
+            _note(exc, "arctan", line)
+            raise
+
+    def arctan2(x, y):
+        line = 126
+        try:
+            if x > 0:
+                line = 127
+                return g("arctan")(y / x)
+            line = 128
+            if x < 0 and y >= 0:
+                line = 129
+                return g("arctan")(y / x) + g("constants").pi
+            line = 130
+            if x < 0 and y < 0:
+                line = 131
+                return g("arctan")(y / x) - g("constants").pi
+            line = 132
+            if x == 0 and y > 0:
+                line = 133
+                return g("constants").pi / 2
+            line = 134
+            if x == 0 and y < 0:
+                line = 135
+                return -g("constants").pi / 2
+            return 0.0
+        except BaseException as exc:
+            _note(exc, "arctan2", line)
+            raise
+
+    def arcsin(x):
+        # The root is the horizontal coordinate and x the vertical one, so the
+        # result is the angle in -pi/2..pi/2 whose sine is x.
+        try:
+            return g("arctan2")(g("algebra").sqrt(1 - x ** 2), x)
+        except BaseException as exc:
+            _note(exc, "arcsin", 151)
+            raise
+
+    def arccos(x):
+        try:
+            return g("constants").pi / 2 - g("arcsin")(x)
+        except BaseException as exc:
+            _note(exc, "arccos", 167)
+            raise
+
+    for fn in (sin, cosin, tan, _tan_rad, arctan, arctan2, arcsin, arccos):
+        fn.__qualname__ = fn.__name__
+        fn.__module__ = "refmodel_namespace"
+        ns[fn.__name__] = fn
+    return model
+
+
+FUNCTION_NAMES = ("sin", "cosin", "tan", "_tan_rad",
+                  "arctan", "arctan2", "arcsin", "arccos")

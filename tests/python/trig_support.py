@@ -1,0 +1,132 @@
+"""Shared helpers for the geometry.trigonometry test suites."""
+
+import contextlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import geometry
+import geometry.trigonometry as trig
+
+FILE = "vantor/geometry/trigonometry"
+SIN = "geometry.trigonometry.sin"
+INIT = "init geometry.trigonometry"
+FUNCTION_ORDER = ["sin", "cosin", "tan", "_tan_rad", "arctan", "arctan2",
+                  "arcsin", "arccos"]
+
+# Root of the importable tree the tests run against (holds geometry/, vantor/).
+BUILD_ROOT = os.path.dirname(os.path.abspath(list(geometry.__path__)[0]))
+
+
+def module_entries(exc):
+    """(name, line) of every traceback entry the module added to exc."""
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == FILE:
+            out.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+def module_frames(exc):
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == FILE:
+            out.append(tb.tb_frame)
+        tb = tb.tb_next
+    return out
+
+
+@contextlib.contextmanager
+def preserved_namespace():
+    """Restore the module namespace (content and order) afterwards."""
+    ns = vars(trig)
+    saved = dict(ns)
+    try:
+        yield ns
+    finally:
+        ns.clear()
+        ns.update(saved)
+
+
+def make_tree(parent, remove=(), name="root"):
+    """Copy the build tree under parent and delete the given relative paths."""
+    root = os.path.join(parent, name)
+    shutil.copytree(BUILD_ROOT, root,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    for rel in remove:
+        path = os.path.join(root, rel)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
+    return root
+
+
+# Loaded first by every child interpreter: reports results as JSON.
+CHILD_PRELUDE = '''
+import json, sys
+FILE = %r
+
+def tb_list(tb):
+    out = []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        out.append([code.co_filename, code.co_name, tb.tb_lineno])
+        tb = tb.tb_next
+    return out
+
+def outcome(exc):
+    return {"type": type(exc).__name__, "msg": str(exc),
+            "tb": tb_list(exc.__traceback__),
+            "entries": [[n, l] for f, n, l in tb_list(exc.__traceback__)
+                        if f == FILE]}
+
+def attempt(name="geometry.trigonometry"):
+    try:
+        __import__(name)
+    except BaseException as e:
+        return outcome(e)
+    return None
+
+def emit(**kw):
+    sys.stdout.write("\\n" + json.dumps(kw) + "\\n")
+''' % FILE
+
+
+class ChildResult:
+    def __init__(self, proc):
+        self.returncode = proc.returncode
+        self.stdout = proc.stdout
+        self.stderr = proc.stderr
+        lines = [l for l in proc.stdout.splitlines() if l.startswith("{")]
+        self.data = json.loads(lines[-1]) if lines else None
+
+
+def run_child(testcase, code, path=(BUILD_ROOT,), check=True):
+    """Run code in a fresh interpreter whose only extra search path is path."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(path)
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    proc = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + code],
+                          env=env, capture_output=True, text=True,
+                          timeout=300)
+    result = ChildResult(proc)
+    if check:
+        testcase.assertEqual(
+            proc.returncode, 0,
+            "child failed:\n%s\n%s" % (proc.stdout, proc.stderr))
+        testcase.assertIsNotNone(result.data, proc.stdout + proc.stderr)
+    return result
+
+
+def temp_dir(testcase):
+    tmp = tempfile.mkdtemp(prefix="trig-test-")
+    testcase.addCleanup(shutil.rmtree, tmp, True)
+    return tmp
