@@ -12,24 +12,14 @@
 // NaN and infinities reduce to NaN, fail every comparison and give 0.0, as
 // does any angle whose radian value is at most 1e-15 in magnitude (the first
 // term is not above the tolerance).
-#include "runtime/call.h"
-#include "runtime/lookup.h"
-#include "runtime/numbers.h"
-#include "runtime/ref.h"
-#include "runtime/traceback.h"
 #include "trig/bodies.h"
-#include "trig/functions.h"
+#include "trig/common.h"
 
 namespace trigmod {
 
 namespace {
 
-using nrt::Ref;
-
-[[gnu::cold, gnu::noinline]] PyObject* fail(int line) noexcept {
-    nrt::add_traceback("geometry.trigonometry.sin", line, kFileName);
-    return nullptr;
-}
+PyObject* fail(int line) noexcept { return fail_at("geometry.trigonometry.sin", line); }
 
 }  // namespace
 
@@ -57,9 +47,7 @@ PyObject* sin_body(PyObject*, PyObject* const* args) noexcept {
         }
     }
 
-    Ref constants(nrt::load_global(str(S_constants), NRT_SITE()));
-    if (!constants) return fail(30);
-    Ref pi(PyObject_GetAttr(constants.get(), str(S_pi)));
+    Ref pi(global_attribute(S_constants, S_pi, NRT_SITE()));
     if (!pi) return fail(30);
     Ref product(PyNumber_Multiply(angle.get(), pi.get()));
     if (!product) return fail(30);
