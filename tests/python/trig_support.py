@@ -33,6 +33,15 @@ def module_entries(exc):
     return out
 
 
+def catch(testcase, exc_type, func, *args, **kwargs):
+    """The exception func raises, with its traceback (assertRaises drops it)."""
+    try:
+        func(*args, **kwargs)
+    except exc_type as e:
+        return e
+    testcase.fail("%s not raised" % exc_type.__name__)
+
+
 def module_frames(exc):
     out = []
     tb = exc.__traceback__

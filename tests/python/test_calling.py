@@ -1,0 +1,235 @@
+"""Argument binding, module-global look-up and traceback entries of calls."""
+
+import builtins
+import functools
+import types
+import unittest
+
+import _testcapi
+
+from trig_support import (FILE, SIN, catch, module_entries, module_frames,
+                          preserved_namespace, trig)
+
+sin = trig.sin
+generic_call = type(sin).__call__
+
+
+class Key(str):
+    """A keyword name that is a str subclass."""
+
+
+class Boom(Exception):
+    pass
+
+
+class RaisingKey(str):
+    def __eq__(self, other):
+        raise Boom("compare")
+
+    __hash__ = str.__hash__
+
+
+class BindingTest(unittest.TestCase):
+
+    def assertBindingError(self, call, msg, exc=TypeError):
+        err = catch(self, exc, call)
+        if msg is not None:
+            self.assertEqual(str(err), msg)
+        self.assertEqual(module_entries(err), [(SIN, 6)])
+        return err
+
+    def test_keyword_forms_bind_like_positional(self):
+        expected = sin(30)
+        self.assertEqual(expected, 0.5)
+        self.assertEqual(sin(angle=30), expected)
+        self.assertEqual(sin(**{"".join(["an", "gle"]): 30}), expected)
+        self.assertEqual(sin(**{Key("angle"): 30}), expected)
+        self.assertEqual(_testcapi.pyobject_vectorcall(sin, (30,), ()), expected)
+        self.assertEqual(_testcapi.pyobject_vectorcall(sin, (30,), None), expected)
+        self.assertEqual(_testcapi.pyobject_vectorcall(sin, (30,), ("angle",)),
+                         expected)
+
+    def test_count_errors(self):
+        msg = "sin() takes exactly 1 positional argument (%d given)"
+        cases = [
+            (lambda: sin(), msg % 0),
+            (lambda: sin(1, 2), msg % 2),
+            (lambda: sin(1, 2, angle=3), msg % 2),
+            (lambda: _testcapi.pyobject_vectorcall(sin, (), ()), msg % 0),
+            (lambda: _testcapi.pyobject_vectorcall(sin, (1, 2), ()), msg % 2),
+        ]
+        for call, text in cases:
+            with self.subTest(text=text):
+                self.assertBindingError(call, text)
+
+    def test_keyword_errors(self):
+        multiple = "sin() got multiple values for keyword argument 'angle'"
+        unexpected = "sin() got an unexpected keyword argument 'x'"
+        cases = [
+            (lambda: sin(1, angle=2), multiple),
+            (lambda: sin(1, **{"".join(["an", "gle"]): 2}), multiple),
+            (lambda: sin(1, **{Key("angle"): 2}), multiple),
+            (lambda: sin(x=1), unexpected),
+            (lambda: sin(angle=1, x=2), unexpected),
+            (lambda: sin(**{Key("x"): 1}), unexpected),
+            (lambda: _testcapi.pyobject_vectorcall(sin, (1,), (5,)),
+             "sin() keywords must be strings"),
+        ]
+        for call, text in cases:
+            with self.subTest(text=text):
+                self.assertBindingError(call, text)
+
+    def test_failing_keyword_comparison_propagates(self):
+        exc = self.assertBindingError(
+            lambda: _testcapi.pyobject_vectorcall(
+                sin, (30,), (RaisingKey("angle"),)),
+            "compare", Boom)
+        self.assertEqual(exc.args, ("compare",))
+
+    def test_renamed_function_keeps_its_plain_name_in_errors(self):
+        self.addCleanup(setattr, sin, "__name__", "sin")
+        sin.__name__ = "renamed"
+        self.assertBindingError(
+            lambda: sin(), "sin() takes exactly 1 positional argument (0 given)")
+
+    def test_generic_call_slot(self):
+        self.assertEqual(generic_call(sin, 30), 0.5)
+        self.assertEqual(generic_call(sin, angle=30), 0.5)
+        self.assertEqual(generic_call(sin, **{Key("angle"): 30}), 0.5)
+        self.assertEqual(functools.partial(sin, angle=30)(), 0.5)
+        self.assertBindingError(
+            lambda: generic_call(sin),
+            "sin() takes exactly 1 positional argument (0 given)")
+        self.assertBindingError(
+            lambda: generic_call(sin, 1, angle=2),
+            "sin() got multiple values for keyword argument 'angle'")
+        self.assertBindingError(
+            lambda: generic_call(sin, x=2),
+            "sin() got an unexpected keyword argument 'x'")
+        with self.assertRaisesRegex(TypeError, "^keywords must be strings$"):
+            generic_call(sin, **{1: 30})
+
+
+class GlobalLookupTest(unittest.TestCase):
+
+    def test_rebinding_constants_changes_pi(self):
+        with preserved_namespace():
+            self.assertEqual(sin(30), 0.5)
+            trig.constants = types.SimpleNamespace(pi=0.0)
+            self.assertEqual(sin(30), 0.0)
+            trig.constants = types.SimpleNamespace(pi=3.141592653589793 * 2)
+            self.assertAlmostEqual(sin(30), 3 ** 0.5 / 2, delta=1e-15)
+        self.assertEqual(sin(30), 0.5)
+
+    def test_attribute_change_on_constants_module_is_seen(self):
+        constants = trig.constants
+        self.addCleanup(setattr, constants, "pi", constants.pi)
+        sin(30)
+        constants.pi = 0
+        self.assertEqual(sin(30), 0.0)
+
+    def test_missing_constants_is_a_name_error_until_readded(self):
+        with preserved_namespace():
+            real = trig.constants
+            sin(30)
+            del trig.constants
+            for _ in range(2):  # the second read hits the remembered miss
+                err = catch(self, NameError, sin, 30)
+                self.assertEqual(str(err), "name 'constants' is not defined")
+                self.assertEqual(module_entries(err), [(SIN, 30)])
+            trig.constants = real
+            self.assertEqual(sin(30), 0.5)
+
+    def test_builtins_fallback_and_shadowing(self):
+        fake = types.SimpleNamespace(pi=0.0)
+        self.addCleanup(vars(builtins).pop, "constants", None)
+        with preserved_namespace():
+            real = trig.constants
+            del trig.constants
+            builtins.constants = fake
+            self.assertEqual(sin(30), 0.0)
+            trig.constants = real              # module global shadows builtin
+            self.assertEqual(sin(30), 0.5)
+            del trig.constants                 # builtin exposed again
+            self.assertEqual(sin(30), 0.0)
+            del builtins.constants
+            with self.assertRaises(NameError):
+                sin(30)
+            builtins.constants = real          # builtins are never cached
+            self.assertEqual(sin(30), 0.5)
+
+    def test_builtins_attribute_hook(self):
+        # The builtins module's own attribute hook is honoured: an
+        # AttributeError (or subclass) means "not defined", anything else
+        # propagates.
+        class MissingName(AttributeError):
+            pass
+
+        def hook(name):
+            raise behaviour[0]
+        behaviour = [None]
+        self.addCleanup(vars(builtins).pop, "__getattr__", None)
+        with preserved_namespace():
+            del trig.constants
+            builtins.__getattr__ = hook
+            behaviour[0] = MissingName("constants")
+            with self.assertRaises(NameError):
+                sin(30)
+            behaviour[0] = Boom("builtins")
+            err = catch(self, Boom, sin, 30)
+            self.assertEqual(module_entries(err), [(SIN, 30)])
+            builtins.__getattr__ = lambda name: types.SimpleNamespace(pi=0.0)
+            self.assertEqual(sin(30), 0.0)
+
+
+class TracebackEntryTest(unittest.TestCase):
+
+    def test_pending_exception_kept_intact(self):
+        cause = ValueError("cause")
+
+        def origin():
+            raise Boom("inner") from cause
+        try:
+            origin()
+        except Boom as e:
+            err = e
+
+        class Angle:
+            def __mod__(self, other):
+                raise err
+
+        self.assertIs(catch(self, Boom, sin, Angle()), err)
+        self.assertIs(err.__cause__, cause)
+        self.assertEqual(err.args, ("inner",))
+        names = []
+        tb = err.__traceback__
+        while tb is not None:
+            names.append(tb.tb_frame.f_code.co_name)
+            tb = tb.tb_next
+        # Re-raising put __mod__ in front of the chain that origin() started;
+        # the module's entry goes in front of that, leaving the rest intact.
+        self.assertEqual(names[-4:], [SIN, "__mod__",
+                                      "test_pending_exception_kept_intact",
+                                      "origin"])
+
+    def test_failures_at_one_line_share_a_code_object(self):
+        def code_at(line):
+            with preserved_namespace():
+                arg = {19: "abc", 20: "%d", 30: 1}[line]
+                if line == 30:
+                    trig.constants = types.SimpleNamespace()
+                err = catch(self, Exception, sin, arg)
+            (frame,) = module_frames(err)
+            self.assertEqual(module_entries(err), [(SIN, line)])
+            self.assertEqual(frame.f_code.co_filename, FILE)
+            return frame.f_code
+
+        lines = [30, 20, 19]        # decreasing, to exercise sorted insertion
+        first = [code_at(line) for line in lines]
+        self.assertEqual(len(set(map(id, first))), 3)
+        for line, code in zip(lines + lines[::-1], first + first[::-1]):
+            self.assertIs(code_at(line), code)
+
+
+if __name__ == "__main__":
+    unittest.main()
