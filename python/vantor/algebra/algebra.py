@@ -2,11 +2,8 @@
 
 import math
 
-
-def sqrt(value):
-    """Return the correctly rounded square root of value as a float.
-
-    Ints and floats >= 0 give a float, NaN gives NaN, and a negative value
-    raises ValueError("math domain error"), as math.sqrt does.
-    """
-    return math.sqrt(value)
+# The square root is math.sqrt itself: the correctly rounded root as a float
+# for ints and floats >= 0, NaN for NaN, ValueError("math domain error") for
+# negatives. Binding it directly, rather than wrapping it in a function of
+# our own, keeps a Python frame out of every cosin, tan and arcsin call.
+sqrt = math.sqrt
