@@ -219,6 +219,7 @@ int exec_steps(PyObject* module) noexcept {
     keep(nrt::coroutine_names.module, str(S_asyncio_coroutines));
     keep(nrt::coroutine_names.marker, str(S_is_coroutine));
     nrt::context.file_name = kFileName;
+    install_lanes();
 
     // From here on every failure gets a traceback entry.
     if (nrt::fetch_shared_types(&state.metatype, &nrt::context.function_type) < 0) return fail_at(1);

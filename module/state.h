@@ -25,6 +25,10 @@ enum NumberId : int {
     kNumberCount
 };
 
+// Machine values of the number constants, in the same order (the float
+// constant has none).
+constexpr long kNumberValues[kNumberCount] = {0, 0, -1, 1, 2, 20, -90, 90, -180, 180, 270, 360};
+
 constexpr int kMaxFunctions = 8;
 constexpr const char kFileName[] = "vantor/geometry/trigonometry";
 

@@ -63,13 +63,11 @@ int build_strings() noexcept {
 }
 
 int build_numbers() noexcept {
-    static constexpr long kInts[] = {0, -1, 1, 2, 20, -90, 90, -180, 180, 270, 360};
-    static_assert(sizeof kInts / sizeof kInts[0] == kNumberCount - N_0, "one value per int constant");
     PyObject* zero = PyFloat_FromDouble(0.0);
     if (zero == nullptr) return -1;
     Py_XSETREF(state.numbers[N_float_zero], zero);
     for (int i = N_0; i < kNumberCount; i++) {
-        PyObject* n = PyLong_FromLong(kInts[i - N_0]);
+        PyObject* n = PyLong_FromLong(kNumberValues[i]);
         if (n == nullptr) return -1;
         Py_XSETREF(state.numbers[i], n);
     }

@@ -119,10 +119,8 @@ void fill_defaults(const Signature& sig, PyObject** slots, Py_ssize_t from) noex
     }
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* fail_binding(const Signature& sig, PyObject** slots) noexcept {
-    release_slots(sig, slots);
+[[gnu::cold, gnu::noinline]] void report(const Signature& sig) noexcept {
     add_traceback(sig.traceback_name, sig.line, context.file_name);
-    return nullptr;
 }
 
 }  // namespace
@@ -160,31 +158,43 @@ int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     return 0;
 }
 
-PyObject* invoke(const Signature& sig, ObjectBody body, PyObject* self, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* slots[kMaxParams] = {};
-    if (bind_arguments(sig, args, nargs, kwnames, slots) < 0) return fail_binding(sig, slots);
-    // Bodies call each other through module globals without a Python frame in
-    // between; the guard turns a runaway chain into RecursionError.
-    if (Py_EnterRecursiveCall(kRecursionWhere)) return fail_binding(sig, slots);
-    PyObject* result = body(self, slots);
+Val enter_body(const Signature& sig, Body body, Val* slots) noexcept {
+    if (sig.to_double) {
+        const Val& arg = slots[0];
+        double value;
+        if (arg.is_machine()) {
+            // The nearest double, as the float conversion of an int gives.
+            value = arg.as_double();
+        } else {
+            PyObject* o = arg.object();
+            value = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+            if (value == -1.0 && PyErr_Occurred()) {
+                report(sig);
+                return Val();
+            }
+        }
+        slots[0] = Val::of_float(value);
+    }
+    if (Py_EnterRecursiveCall(kRecursionWhere)) {
+        report(sig);
+        return Val();
+    }
+    Val result = body(slots);
     Py_LeaveRecursiveCall();
-    release_slots(sig, slots);
     return result;
 }
 
-PyObject* invoke_double(const Signature& sig, DoubleBody body, PyObject* self,
-                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* slots[kMaxParams] = {};
-    if (bind_arguments(sig, args, nargs, kwnames, slots) < 0) return fail_binding(sig, slots);
-    PyObject* arg = slots[0];
-    double value = PyFloat_CheckExact(arg) ? PyFloat_AS_DOUBLE(arg) : PyFloat_AsDouble(arg);
-    if (value == -1.0 && PyErr_Occurred()) return fail_binding(sig, slots);
-    if (Py_EnterRecursiveCall(kRecursionWhere)) return fail_binding(sig, slots);
-    PyObject* result = body(self, value);
-    Py_LeaveRecursiveCall();
-    release_slots(sig, slots);
-    return result;
+PyObject* invoke(const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    PyObject* bound[kMaxParams] = {};
+    if (bind_arguments(sig, args, nargs, kwnames, bound) < 0) {
+        release_slots(sig, bound);
+        report(sig);
+        return nullptr;
+    }
+    Val slots[kMaxParams];
+    for (int i = 0; i < sig.maximum; i++) slots[i] = Val::steal(bound[i]);
+    return enter_body(sig, body, slots).release();
 }
 
 }  // namespace nrt

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "runtime/value.h"
+
 namespace nrt {
 
 constexpr int kMaxParams = 4;
@@ -18,6 +20,7 @@ struct Signature {
     int maximum;
     PyObject* const* params[kMaxParams];    // interned names, in order
     PyObject* const* defaults[kMaxParams];  // per parameter; null where required
+    bool to_double;              // the one parameter reaches the body as a double
 };
 
 // Binds `args` (positional values, then the values of `kwnames`) into
@@ -26,29 +29,43 @@ struct Signature {
 int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** slots) noexcept;
 
-using ObjectBody = PyObject* (*)(PyObject* self, PyObject* const* values);
-using DoubleBody = PyObject* (*)(PyObject* self, double value);
+// A function body: takes the bound values, returns the result or an empty
+// value with an exception set and its own traceback entry added.
+using Body = Val (*)(Val* args);
 
-// The call wrapper: binds, enters the recursion guard, runs the body,
-// releases. Binding failures get one traceback entry at the first line; a
-// failing body has added its own.
-PyObject* invoke(const Signature& sig, ObjectBody body, PyObject* self, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames) noexcept;
-// The same for a one-parameter function whose body takes the argument as a double.
-PyObject* invoke_double(const Signature& sig, DoubleBody body, PyObject* self,
-                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// Runs `body` on bound values: converts a to_double parameter, enters the
+// recursion guard (bodies call each other through module globals without a
+// Python frame in between), and reports a failure of either at the first line.
+Val enter_body(const Signature& sig, Body body, Val* slots) noexcept;
 
-// Entry points with the METH_FASTCALL | METH_KEYWORDS signature.
-template <const Signature& Sig, ObjectBody Body>
-PyObject* call_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    return invoke(Sig, Body, self, args, nargs, kwnames);
+// The general object entry: binds positional and keyword arguments, runs the
+// body, hands back one result object.
+PyObject* invoke(const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept;
+
+// Entry point with the METH_FASTCALL | METH_KEYWORDS signature. A call with
+// positional arguments only, in range, binds without the general machinery.
+template <const Signature& Sig, Body B>
+PyObject* call_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= Sig.required && nargs <= Sig.maximum) {
+        Val slots[Sig.maximum];
+        for (Py_ssize_t i = 0; i < Sig.maximum; i++) {
+            slots[i] = Val::borrow(i < nargs ? args[i] : *Sig.defaults[i]);
+        }
+        return enter_body(Sig, B, slots).release();
+    }
+    return invoke(Sig, B, args, nargs, kwnames);
 }
 
-template <const Signature& Sig, DoubleBody Body>
-PyObject* call_wrapper_double(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    return invoke_double(Sig, Body, self, args, nargs, kwnames);
+// Entry for a call from another body with `n` positional values, n within
+// the signature's range: the same as the object entry, minus the objects.
+template <const Signature& Sig, Body B>
+Val lane_entry(const Val* args, Py_ssize_t n) noexcept {
+    Val slots[Sig.maximum];
+    for (Py_ssize_t i = 0; i < Sig.maximum; i++) {
+        slots[i] = i < n ? args[i] : Val::borrow(*Sig.defaults[i]);
+    }
+    return enter_body(Sig, B, slots);
 }
 
 }  // namespace nrt

@@ -1,5 +1,6 @@
 #include "runtime/lookup.h"
 
+#include "runtime/config.h"
 #include "runtime/context.h"
 
 namespace nrt {
@@ -61,6 +62,28 @@ PyObject* load_global(PyObject* name, SiteCache& site) noexcept {
     PyObject* result = load_builtin(name);
     if (result == nullptr && !PyErr_Occurred()) raise_name_error(name);
     return result;
+}
+
+PyObject* get_attribute(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
+    if (kLane && Py_TYPE(owner) == &PyModule_Type) {
+        PyObject* dict = PyModule_GetDict(owner);
+        if (dict == site.dict && dict_version(dict) == site.version) {
+            Py_INCREF(site.value);
+            return site.value;
+        }
+        // The module type is static: no attribute of its own can appear and
+        // take precedence over the module's dict under this name.
+        if (_PyType_Lookup(&PyModule_Type, name) == nullptr) {
+            PyObject* value = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+            if (value != nullptr) {
+                site = {dict, dict_version(dict), value};
+                Py_INCREF(value);
+                return value;
+            }
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyObject_GetAttr(owner, name);
 }
 
 bool exception_matches(PyObject* type, PyObject* cls) noexcept {

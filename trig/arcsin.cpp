@@ -12,37 +12,39 @@
 
 namespace trigmod {
 
-PyObject* arcsin_body(PyObject*, PyObject* const* args) noexcept {
+Val arcsin_body(Val* args) noexcept {
     constexpr const char* kName = "geometry.trigonometry.arcsin";
-    PyObject* x = args[0];
-    Ref arctan2(nrt::load_global(str(S_arctan2), NRT_SITE()));
+    const Val& x = args[0];
+    Ref arctan2 = global(S_arctan2, NRT_SITE());
     if (!arctan2) return fail_at(kName, 151);
-    Ref sqrt(global_attribute(S_algebra, S_sqrt, NRT_SITE()));
+    Ref algebra = global(S_algebra, NRT_SITE());
+    if (!algebra) return fail_at(kName, 151);
+    Ref sqrt = attribute(algebra, S_sqrt, NRT_ATTRIBUTE_SITE());
     if (!sqrt) return fail_at(kName, 151);
-    Ref square(PyNumber_Power(x, num(N_2), Py_None));
+    Val square = nrt::square(x, K(N_2));
     if (!square) return fail_at(kName, 151);
-    Ref difference(PyNumber_Subtract(num(N_1), square.get()));
+    Val difference = nrt::constant_minus(K(N_1), square);
     if (!difference) return fail_at(kName, 151);
-    Ref root(nrt::call(sqrt.get(), difference.get()));
+    Val root = nrt::call(sqrt.get(), difference);
     if (!root) return fail_at(kName, 151);
     // The root is the horizontal coordinate and x the vertical one, so the
     // angle is the one whose sine is x.
-    PyObject* result = nrt::call(arctan2.get(), root.get(), x);
-    return result ? result : fail_at(kName, 151);
+    Val result = nrt::call(arctan2.get(), root, x);
+    return result ? std::move(result) : fail_at(kName, 151);
 }
 
-PyObject* arccos_body(PyObject*, PyObject* const* args) noexcept {
+Val arccos_body(Val* args) noexcept {
     constexpr const char* kName = "geometry.trigonometry.arccos";
-    Ref pi(global_attribute(S_constants, S_pi, NRT_SITE()));
+    Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
     if (!pi) return fail_at(kName, 167);
-    Ref half(PyNumber_TrueDivide(pi.get(), num(N_2)));
+    Val half = nrt::divide_by_constant(pi, K(N_2));
     if (!half) return fail_at(kName, 167);
-    Ref arcsin(nrt::load_global(str(S_arcsin), NRT_SITE()));
+    Ref arcsin = global(S_arcsin, NRT_SITE());
     if (!arcsin) return fail_at(kName, 167);
-    Ref inner(nrt::call(arcsin.get(), args[0]));
+    Val inner = nrt::call(arcsin.get(), args[0]);
     if (!inner) return fail_at(kName, 167);
-    PyObject* result = PyNumber_Subtract(half.get(), inner.get());
-    return result ? result : fail_at(kName, 167);
+    Val result = nrt::subtract(half, inner);
+    return result ? std::move(result) : fail_at(kName, 167);
 }
 
 }  // namespace trigmod

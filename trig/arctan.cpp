@@ -27,62 +27,72 @@ constexpr const char kArctan2[] = "geometry.trigonometry.arctan2";
 
 // pi / 2 or -pi / 2 minus arctan(1 / x, iter).
 template <bool Negative>
-PyObject* reflect(PyObject* x, PyObject* iter) noexcept {
+Val reflect(const Val& x, const Val& iter) noexcept {
     constexpr int kLine = Negative ? 100 : 98;
-    Ref pi(global_attribute(S_constants, S_pi, NRT_SITE()));
+    Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
     if (!pi) return fail_at(kArctan, kLine);
     if (Negative) {
-        pi.reset(PyNumber_Negative(pi.get()));
+        pi = nrt::negative(pi);
         if (!pi) return fail_at(kArctan, kLine);
     }
-    Ref half(PyNumber_TrueDivide(pi.get(), num(N_2)));
+    Val half = nrt::divide_by_constant(pi, K(N_2));
     if (!half) return fail_at(kArctan, kLine);
-    Ref arctan(nrt::load_global(str(S_arctan), NRT_SITE()));
+    Ref arctan = global(S_arctan, NRT_SITE());
     if (!arctan) return fail_at(kArctan, kLine);
-    Ref reciprocal(PyNumber_TrueDivide(num(N_1), x));
+    Val reciprocal = nrt::true_divide(Val::of_const(K(N_1)), x);
     if (!reciprocal) return fail_at(kArctan, kLine);
-    Ref inner(nrt::call(arctan.get(), reciprocal.get(), iter));
+    Val inner = nrt::call(arctan.get(), reciprocal, iter);
     if (!inner) return fail_at(kArctan, kLine);
-    PyObject* result = PyNumber_Subtract(half.get(), inner.get());
-    return result ? result : fail_at(kArctan, kLine);
+    Val result = nrt::subtract(half, inner);
+    return result ? std::move(result) : fail_at(kArctan, kLine);
 }
 
 // One Newton step: theta - (tan theta - x) / (1 + tan(theta) ** 2).
-PyObject* newton_step(PyObject* theta, PyObject* x) noexcept {
-    Ref tan_rad(nrt::load_global(str(S_tan_rad), NRT_SITE()));
-    if (!tan_rad) return nullptr;
-    Ref t(nrt::call(tan_rad.get(), theta));
-    if (!t) return nullptr;
-    Ref d(PyNumber_Subtract(t.get(), x));
-    if (!d) return nullptr;
-    tan_rad.reset(nrt::load_global(str(S_tan_rad), NRT_SITE()));
-    if (!tan_rad) return nullptr;
-    Ref u(nrt::call(tan_rad.get(), theta));
-    if (!u) return nullptr;
-    Ref p(PyNumber_Power(u.get(), num(N_2), Py_None));
-    if (!p) return nullptr;
-    Ref s(PyNumber_Add(num(N_1), p.get()));
-    if (!s) return nullptr;
-    Ref q(PyNumber_TrueDivide(d.get(), s.get()));
-    if (!q) return nullptr;
-    return PyNumber_Subtract(theta, q.get());
+Val newton_step(const Val& theta, const Val& x) noexcept {
+    Ref tan_rad = global(S_tan_rad, NRT_SITE());
+    if (!tan_rad) return Val();
+    Val t = nrt::call(tan_rad.get(), theta);
+    if (!t) return t;
+    Val d = nrt::subtract(t, x);
+    if (!d) return d;
+    tan_rad = global(S_tan_rad, NRT_SITE());
+    if (!tan_rad) return Val();
+    Val u = nrt::call(tan_rad.get(), theta);
+    if (!u) return u;
+    Val p = nrt::square(u, K(N_2));
+    if (!p) return p;
+    Val s = nrt::add_constant(p, K(N_1), nrt::AddForm::ConstantFirst);
+    if (!s) return s;
+    Val q = nrt::true_divide(d, s);
+    if (!q) return q;
+    return nrt::subtract(theta, q);
 }
 
 }  // namespace
 
-PyObject* arctan_body(PyObject*, PyObject* const* args) noexcept {
-    PyObject* x = args[0];
-    PyObject* iter = args[1];
-    int t = nrt::compare(x, num(N_1), Py_GT);
+Val arctan_body(Val* args) noexcept {
+    const Val& x = args[0];
+    const Val& iter = args[1];
+    int t = nrt::compare(x, K(N_1), Py_GT);
     if (t < 0) return fail_at(kArctan, 97);
     if (t) return reflect<false>(x, iter);
-    t = nrt::compare(x, num(N_minus_1), Py_LT);
+    t = nrt::compare(x, K(N_minus_1), Py_LT);
     if (t < 0) return fail_at(kArctan, 99);
     if (t) return reflect<true>(x, iter);
 
-    Ref theta = Ref::borrow(num(N_float_zero));
+    Val theta = Val::of_const(K(N_float_zero));
+    if (nrt::kLane && iter.kind() == Val::Kind::Int) {
+        // range() of an exact int cannot fail or be intercepted: just count.
+        for (std::int64_t step = 0; step < iter.int_value(); step++) {
+            theta = newton_step(theta, x);
+            if (!theta) return fail_at(kArctan, 108);
+        }
+        return theta;
+    }
     // The built-in range type itself: rebinding the name `range` changes nothing.
-    PyObject* slots[2] = {nullptr, iter};
+    PyObject* iter_object = iter.object();
+    if (iter_object == nullptr) return fail_at(kArctan, 103);
+    PyObject* slots[2] = {nullptr, iter_object};
     Ref steps(nrt::fast_call(reinterpret_cast<PyObject*>(&PyRange_Type), slots + 1,
                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!steps) return fail_at(kArctan, 103);
@@ -91,95 +101,80 @@ PyObject* arctan_body(PyObject*, PyObject* const* args) noexcept {
     for (;;) {
         Ref item(PyIter_Next(iterator.get()));
         if (!item) break;
-        theta.reset(newton_step(theta.get(), x));
+        theta = newton_step(theta, x);
         if (!theta) return fail_at(kArctan, 108);
     }
     if (PyErr_Occurred()) {
         if (!nrt::exception_matches(PyErr_Occurred(), PyExc_StopIteration)) return fail_at(kArctan, 103);
         PyErr_Clear();
     }
-    return theta.release();
+    return theta;
 }
 
 namespace {
 
 // arctan(y / x) through the module global.
-PyObject* arctan_of_quotient(PyObject* x, PyObject* y, nrt::SiteCache& site) noexcept {
-    Ref arctan(nrt::load_global(str(S_arctan), site));
-    if (!arctan) return nullptr;
-    Ref quotient(PyNumber_TrueDivide(y, x));
-    if (!quotient) return nullptr;
-    return nrt::call(arctan.get(), quotient.get());
+Val arctan_of_quotient(const Val& x, const Val& y, nrt::SiteCache& site) noexcept {
+    Ref arctan = global(S_arctan, site);
+    if (!arctan) return Val();
+    Val quotient = nrt::true_divide(y, x);
+    if (!quotient) return quotient;
+    return nrt::call(arctan.get(), quotient);
 }
 
 // arctan(y / x) plus or minus pi.
 template <bool Add>
-PyObject* shifted_arctan(PyObject* x, PyObject* y) noexcept {
-    Ref inner(arctan_of_quotient(x, y, NRT_SITE()));
-    if (!inner) return nullptr;
-    Ref pi(global_attribute(S_constants, S_pi, NRT_SITE()));
-    if (!pi) return nullptr;
-    return Add ? PyNumber_Add(inner.get(), pi.get()) : PyNumber_Subtract(inner.get(), pi.get());
+Val shifted_arctan(const Val& x, const Val& y) noexcept {
+    Val inner = arctan_of_quotient(x, y, NRT_SITE());
+    if (!inner) return inner;
+    Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
+    if (!pi) return pi;
+    return Add ? nrt::add(inner, pi) : nrt::subtract(inner, pi);
 }
 
 // pi / 2 or -pi / 2.
 template <bool Negative>
-PyObject* half_pi() noexcept {
-    Ref pi(global_attribute(S_constants, S_pi, NRT_SITE()));
-    if (!pi) return nullptr;
+Val half_pi() noexcept {
+    Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
+    if (!pi) return pi;
     if (Negative) {
-        pi.reset(PyNumber_Negative(pi.get()));
-        if (!pi) return nullptr;
+        pi = nrt::negative(pi);
+        if (!pi) return pi;
     }
-    return PyNumber_TrueDivide(pi.get(), num(N_2));
+    return nrt::divide_by_constant(pi, K(N_2));
 }
 
-// First comparison, then (only when it holds) the second.
-int both(PyObject* a, int op_a, PyObject* b, int op_b) noexcept {
-    int t = nrt::compare(a, num(N_0), op_a);
-    if (t > 0) t = nrt::compare(b, num(N_0), op_b);
+// x op 0, then (only when it holds) y op 0.
+int both(const Val& x, int x_op, const Val& y, int y_op) noexcept {
+    int t = x_op == Py_EQ ? nrt::equals_constant(x, K(N_0)) : nrt::compare(x, K(N_0), x_op);
+    if (t > 0) t = nrt::compare(y, K(N_0), y_op);
     return t;
 }
 
+Val or_fail(Val result, int line) noexcept { return result ? std::move(result) : fail_at(kArctan2, line); }
+
 }  // namespace
 
-PyObject* arctan2_body(PyObject*, PyObject* const* args) noexcept {
-    PyObject* x = args[0];
-    PyObject* y = args[1];
-    PyObject* result;
+Val arctan2_body(Val* args) noexcept {
+    const Val& x = args[0];
+    const Val& y = args[1];
 
-    int t = nrt::compare(x, num(N_0), Py_GT);
+    int t = nrt::compare(x, K(N_0), Py_GT);
     if (t < 0) return fail_at(kArctan2, 126);
-    if (t) {
-        result = arctan_of_quotient(x, y, NRT_SITE());
-        return result ? result : fail_at(kArctan2, 127);
-    }
+    if (t) return or_fail(arctan_of_quotient(x, y, NRT_SITE()), 127);
     t = both(x, Py_LT, y, Py_GE);
     if (t < 0) return fail_at(kArctan2, 128);
-    if (t) {
-        result = shifted_arctan<true>(x, y);
-        return result ? result : fail_at(kArctan2, 129);
-    }
+    if (t) return or_fail(shifted_arctan<true>(x, y), 129);
     t = both(x, Py_LT, y, Py_LT);
     if (t < 0) return fail_at(kArctan2, 130);
-    if (t) {
-        result = shifted_arctan<false>(x, y);
-        return result ? result : fail_at(kArctan2, 131);
-    }
+    if (t) return or_fail(shifted_arctan<false>(x, y), 131);
     t = both(x, Py_EQ, y, Py_GT);
     if (t < 0) return fail_at(kArctan2, 132);
-    if (t) {
-        result = half_pi<false>();
-        return result ? result : fail_at(kArctan2, 133);
-    }
+    if (t) return or_fail(half_pi<false>(), 133);
     t = both(x, Py_EQ, y, Py_LT);
     if (t < 0) return fail_at(kArctan2, 134);
-    if (t) {
-        result = half_pi<true>();
-        return result ? result : fail_at(kArctan2, 135);
-    }
-    Py_INCREF(num(N_float_zero));
-    return num(N_float_zero);
+    if (t) return or_fail(half_pi<true>(), 135);
+    return Val::of_const(K(N_float_zero));
 }
 
 }  // namespace trigmod

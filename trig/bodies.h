@@ -1,18 +1,18 @@
-// Function bodies: each takes the bound arguments (borrowed) and returns a new
-// reference, or null with an exception set and its own traceback entry added.
+// Function bodies: each takes the bound arguments and returns the result, or
+// an empty value with an exception set and its own traceback entry added.
 #pragma once
 
-#include <Python.h>
+#include "runtime/value.h"
 
 namespace trigmod {
 
-PyObject* sin_body(PyObject* self, PyObject* const* args) noexcept;
-PyObject* cosin_body(PyObject* self, PyObject* const* args) noexcept;
-PyObject* tan_body(PyObject* self, PyObject* const* args) noexcept;
-PyObject* tan_rad_body(PyObject* self, double rad) noexcept;
-PyObject* arctan_body(PyObject* self, PyObject* const* args) noexcept;
-PyObject* arctan2_body(PyObject* self, PyObject* const* args) noexcept;
-PyObject* arcsin_body(PyObject* self, PyObject* const* args) noexcept;
-PyObject* arccos_body(PyObject* self, PyObject* const* args) noexcept;
+nrt::Val sin_body(nrt::Val* args) noexcept;
+nrt::Val cosin_body(nrt::Val* args) noexcept;
+nrt::Val tan_body(nrt::Val* args) noexcept;
+nrt::Val tan_rad_body(nrt::Val* args) noexcept;  // args[0] holds a double
+nrt::Val arctan_body(nrt::Val* args) noexcept;
+nrt::Val arctan2_body(nrt::Val* args) noexcept;
+nrt::Val arcsin_body(nrt::Val* args) noexcept;
+nrt::Val arccos_body(nrt::Val* args) noexcept;
 
 }  // namespace trigmod

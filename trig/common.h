@@ -5,26 +5,43 @@
 
 #include "module/state.h"
 #include "runtime/call.h"
+#include "runtime/lane.h"
 #include "runtime/lookup.h"
-#include "runtime/numbers.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
+#include "runtime/value.h"
 
 namespace trigmod {
 
 using nrt::Ref;
+using nrt::Val;
 
-// Adds the body's traceback entry for the pending exception; returns null so
-// that a body can `return fail_at(...)`.
-[[gnu::cold, gnu::noinline]] inline PyObject* fail_at(const char* name, int line) noexcept {
+// A number constant as an operand.
+inline nrt::Const K(NumberId id) noexcept { return {num(id), kNumberValues[id]}; }
+
+// Adds the body's traceback entry for the pending exception; returns an
+// empty value so that a body can `return fail_at(...)`.
+[[gnu::cold, gnu::noinline]] inline Val fail_at(const char* name, int line) noexcept {
     nrt::add_traceback(name, line, kFileName);
-    return nullptr;
+    return Val();
 }
 
-// New reference to the attribute `name` of the module global `global`.
-inline PyObject* global_attribute(StringId global, StringId name, nrt::SiteCache& site) noexcept {
-    Ref owner(nrt::load_global(str(global), site));
-    return owner ? PyObject_GetAttr(owner.get(), str(name)) : nullptr;
+// The module global `name`, read through the site cache `site`.
+inline Ref global(StringId name, nrt::SiteCache& site) noexcept { return Ref(nrt::load_global(str(name), site)); }
+
+// The attribute `name` of the module global `owner`.
+inline Ref attribute(const Ref& owner, StringId name, nrt::AttributeCache& site) noexcept {
+    return Ref(nrt::get_attribute(owner.get(), str(name), site));
 }
+
+// The attribute `name` of the module global `owner`, as a value.
+inline Val global_attribute(StringId owner, StringId name, nrt::SiteCache& global_site,
+                            nrt::AttributeCache& attribute_site) noexcept {
+    Ref o = global(owner, global_site);
+    return o ? Val::steal(nrt::get_attribute(o.get(), str(name), attribute_site)) : Val();
+}
+
+// Reads `owner.name` through the global and attribute caches of this place.
+#define GLOBAL_ATTRIBUTE(owner, name) global_attribute(owner, name, NRT_SITE(), NRT_ATTRIBUTE_SITE())
 
 }  // namespace trigmod

@@ -17,64 +17,65 @@ namespace trigmod {
 
 namespace {
 
-PyObject* fail(int line) noexcept { return fail_at("geometry.trigonometry.cosin", line); }
+Val fail(int line) noexcept { return fail_at("geometry.trigonometry.cosin", line); }
 
 // sqrt(1 - sin(angle) * sin(angle)). One instantiation per branch, so that
 // each branch's reads of the globals keep their own site caches.
 template <int Line>
-PyObject* root_of_one_minus_sine_squared(PyObject* angle) noexcept {
-    Ref sqrt(global_attribute(S_algebra, S_sqrt, NRT_SITE()));
+Val root_of_one_minus_sine_squared(const Val& angle) noexcept {
+    Ref algebra = global(S_algebra, NRT_SITE());
+    if (!algebra) return fail(Line);
+    Ref sqrt = attribute(algebra, S_sqrt, NRT_ATTRIBUTE_SITE());
     if (!sqrt) return fail(Line);
-    Ref sin(nrt::load_global(str(S_sin), NRT_SITE()));
+    Ref sin = global(S_sin, NRT_SITE());
     if (!sin) return fail(Line);
-    Ref first(nrt::call(sin.get(), angle));
+    Val first = nrt::call(sin.get(), angle);
     if (!first) return fail(Line);
-    sin.reset(nrt::load_global(str(S_sin), NRT_SITE()));
+    sin = global(S_sin, NRT_SITE());
     if (!sin) return fail(Line);
-    Ref second(nrt::call(sin.get(), angle));
+    Val second = nrt::call(sin.get(), angle);
     if (!second) return fail(Line);
-    Ref square(PyNumber_Multiply(first.get(), second.get()));
+    Val square = nrt::multiply(first, second);
     if (!square) return fail(Line);
-    Ref difference(PyNumber_Subtract(num(N_1), square.get()));
+    Val difference = nrt::constant_minus(K(N_1), square);
     if (!difference) return fail(Line);
-    PyObject* root = nrt::call(sqrt.get(), difference.get());
-    return root ? root : fail(Line);
+    Val root = nrt::call(sqrt.get(), difference);
+    return root ? std::move(root) : fail(Line);
 }
 
-// (low <= angle < high) or (low2 <= angle <= / < high2), short-circuit
+// (low <= angle < high) or (low2 <= angle high2_op high2), short-circuit
 // left to right: 1, 0, or -1 with an exception set.
-int in_ranges(PyObject* angle, NumberId low, NumberId high, NumberId low2, NumberId high2,
-              int last_op) noexcept {
-    int t = nrt::compare(angle, num(low), Py_GE);
-    if (t > 0) t = nrt::compare(angle, num(high), Py_LT);
+int in_ranges(const Val& angle, NumberId low, NumberId high, NumberId low2, NumberId high2, int high2_op) noexcept {
+    int t = nrt::compare(angle, K(low), Py_GE);
+    if (t > 0) t = nrt::compare(angle, K(high), Py_LT);
     if (t != 0) return t;
-    t = nrt::compare(angle, num(low2), Py_GE);
-    if (t > 0) t = nrt::compare(angle, num(high2), last_op);
+    t = nrt::compare(angle, K(low2), Py_GE);
+    if (t > 0) t = nrt::compare(angle, K(high2), high2_op);
     return t;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* unassigned() noexcept {
+[[gnu::cold, gnu::noinline]] Val unassigned() noexcept {
     PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "cosine");
     return fail(62);
 }
 
 }  // namespace
 
-PyObject* cosin_body(PyObject*, PyObject* const* args) noexcept {
-    Ref angle(PyNumber_Remainder(args[0], num(N_360)));
+Val cosin_body(Val* args) noexcept {
+    Val angle = nrt::remainder_by_constant(args[0], K(N_360));
     if (!angle) return fail(56);
 
-    int first_or_fourth = in_ranges(angle.get(), N_0, N_90, N_270, N_360, Py_LE);
+    int first_or_fourth = in_ranges(angle, N_0, N_90, N_270, N_360, Py_LE);
     if (first_or_fourth < 0) return fail(58);
-    if (first_or_fourth) return root_of_one_minus_sine_squared<59>(angle.get());
+    if (first_or_fourth) return root_of_one_minus_sine_squared<59>(angle);
 
-    int second_or_third = in_ranges(angle.get(), N_90, N_180, N_180, N_270, Py_LT);
+    int second_or_third = in_ranges(angle, N_90, N_180, N_180, N_270, Py_LT);
     if (second_or_third < 0) return fail(60);
     if (!second_or_third) return unassigned();
-    Ref root(root_of_one_minus_sine_squared<61>(angle.get()));
-    if (!root) return nullptr;
-    PyObject* cosine = PyNumber_Multiply(num(N_minus_1), root.get());
-    return cosine ? cosine : fail(61);
+    Val root = root_of_one_minus_sine_squared<61>(angle);
+    if (!root) return root;
+    Val cosine = nrt::constant_times(K(N_minus_1), root);
+    return cosine ? std::move(cosine) : fail(61);
 }
 
 }  // namespace trigmod

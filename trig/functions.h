@@ -31,4 +31,7 @@ struct FunctionRow {
 extern const FunctionRow kFunctions[];
 extern const int kFunctionCount;
 
+// Lets calls between the module's own functions skip argument and result objects.
+void install_lanes() noexcept;
+
 }  // namespace trigmod

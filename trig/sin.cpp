@@ -15,81 +15,137 @@
 #include "trig/bodies.h"
 #include "trig/common.h"
 
+#include <cmath>
+#include <cstdint>
+
 namespace trigmod {
 
 namespace {
 
-PyObject* fail(int line) noexcept { return fail_at("geometry.trigonometry.sin", line); }
+Val fail(int line) noexcept { return fail_at("geometry.trigonometry.sin", line); }
+
+// The reduction into -90..90 (lines 19 to 27) for a machine angle, with the
+// int or float operations that the object steps perform on exact ints and
+// floats (a float compares exactly with the small int bounds).
+Val reduce_machine(const Val& value) noexcept {
+    if (value.kind() == Val::Kind::Int) {
+        std::int64_t a = value.int_value() % 360;
+        if (a < 0) a += 360;
+        if (a >= 180) a -= 360;
+        if (a > 90) a = 180 - a;
+        else if (a < -90) a = -180 - a;
+        return Val::of_int(a);
+    }
+    double a = nrt::lane::float_remainder(value.float_value(), 360.0);
+    if (a >= 180) a -= 360.0;
+    if (a > 90) a = 180.0 - a;
+    else if (a < -90) a = -180.0 - a;
+    return Val::of_float(a);
+}
+
+// The series loop for a float x, in machine doubles. Each step is what the
+// object loop computes: (-x) * x is the same value every time, and
+// (2i) * (2i + 1) is an int product that converts to a double exactly.
+Val float_series(double x) noexcept {
+    const double tol = 1e-15;
+    const double numerator = -x * x;
+    double term = x;
+    double result = 0.0;
+    std::int64_t i = 0;
+    if (!(std::fabs(term) > tol)) return Val::of_const(K(N_float_zero));
+    do {
+        result += term;
+        i += 1;
+        term *= numerator / static_cast<double>((2 * i) * (2 * i + 1));
+    } while (std::fabs(term) > tol);
+    return Val::of_float(result);
+}
+
+Val sin_of_reduced(Val angle) noexcept;
 
 }  // namespace
 
-PyObject* sin_body(PyObject*, PyObject* const* args) noexcept {
-    Ref angle(PyNumber_Remainder(args[0], num(N_360)));
+Val sin_body(Val* args) noexcept {
+    if (nrt::kLane && args[0].is_machine()) return sin_of_reduced(reduce_machine(args[0]));
+    Val angle = nrt::remainder_by_constant(args[0], K(N_360));
     if (!angle) return fail(19);
 
-    int t = nrt::compare(angle.get(), num(N_180), Py_GE);
+    int t = nrt::compare(angle, K(N_180), Py_GE);
     if (t < 0) return fail(20);
     if (t) {
-        angle.reset(PyNumber_InPlaceSubtract(angle.get(), num(N_360)));
+        angle = nrt::subtract_constant(angle, K(N_360));
         if (!angle) return fail(21);
     }
-    t = nrt::compare(angle.get(), num(N_90), Py_GT);
+    t = nrt::compare(angle, K(N_90), Py_GT);
     if (t < 0) return fail(24);
     if (t) {
-        angle.reset(PyNumber_Subtract(num(N_180), angle.get()));
+        angle = nrt::constant_minus(K(N_180), angle);
         if (!angle) return fail(25);
     } else {
-        t = nrt::compare(angle.get(), num(N_minus_90), Py_LT);
+        t = nrt::compare(angle, K(N_minus_90), Py_LT);
         if (t < 0) return fail(26);
         if (t) {
-            angle.reset(PyNumber_Subtract(num(N_minus_180), angle.get()));
+            angle = nrt::constant_minus(K(N_minus_180), angle);
             if (!angle) return fail(27);
         }
     }
 
-    Ref pi(global_attribute(S_constants, S_pi, NRT_SITE()));
+    return sin_of_reduced(std::move(angle));
+}
+
+namespace {
+
+// Radians (line 30), then the series (lines 37 to 40).
+Val sin_of_reduced(Val angle) noexcept {
+    Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
     if (!pi) return fail(30);
-    Ref product(PyNumber_Multiply(angle.get(), pi.get()));
+    if (nrt::kLane && angle.is_machine() && pi.kind() == Val::Kind::Float) {
+        // angle * pi converts an int angle to a double; / 180 converts 180.
+        return float_series(angle.as_double() * pi.float_value() / 180.0);
+    }
+    Val product = nrt::multiply(angle, pi);
     if (!product) return fail(30);
-    Ref x(PyNumber_TrueDivide(product.get(), num(N_180)));
+    const Val x = nrt::divide_by_constant(product, K(N_180));
     if (!x) return fail(30);
 
-    Ref term = Ref::borrow(x.get());
+    if (nrt::kLane && x.kind() == Val::Kind::Float) return float_series(x.float_value());
+
+    Val term = x;
     const double tol = 1e-15;
-    Ref result = Ref::borrow(num(N_float_zero));
-    Ref i = Ref::borrow(num(N_0));
+    Val result = Val::of_const(K(N_float_zero));
+    Val i = Val::of_const(K(N_0));
     for (;;) {
-        Ref magnitude(PyNumber_Absolute(term.get()));
+        Val magnitude = nrt::absolute_value(term);
         if (!magnitude) return fail(37);
-        Ref tolerance(PyFloat_FromDouble(tol));
-        if (!tolerance) return fail(37);
-        t = nrt::compare(magnitude.get(), tolerance.get(), Py_GT);
+        int t = nrt::compare(magnitude, Val::of_float(tol), Py_GT);
         if (t < 0) return fail(37);
         if (!t) break;
 
-        result.reset(PyNumber_InPlaceAdd(result.get(), term.get()));
+        result = nrt::add_in_place(result, term);
         if (!result) return fail(38);
-        i.reset(PyNumber_InPlaceAdd(i.get(), num(N_1)));
+        i = nrt::add_constant(i, K(N_1), nrt::AddForm::InPlace);
         if (!i) return fail(39);
 
-        Ref negated(PyNumber_Negative(x.get()));
+        Val negated = nrt::negative(x);
         if (!negated) return fail(40);
-        Ref numerator(PyNumber_Multiply(negated.get(), x.get()));
+        Val numerator = nrt::multiply(negated, x);
         if (!numerator) return fail(40);
-        Ref two_i(PyNumber_Multiply(num(N_2), i.get()));
+        Val two_i = nrt::constant_times(K(N_2), i);
         if (!two_i) return fail(40);
-        Ref two_i_again(PyNumber_Multiply(num(N_2), i.get()));
+        Val two_i_again = nrt::constant_times(K(N_2), i);
         if (!two_i_again) return fail(40);
-        Ref next(PyNumber_Add(two_i_again.get(), num(N_1)));
+        Val next = nrt::add_constant(two_i_again, K(N_1), nrt::AddForm::Plain);
         if (!next) return fail(40);
-        Ref denominator(PyNumber_Multiply(two_i.get(), next.get()));
+        Val denominator = nrt::multiply(two_i, next);
         if (!denominator) return fail(40);
-        Ref factor(PyNumber_TrueDivide(numerator.get(), denominator.get()));
+        Val factor = nrt::true_divide(numerator, denominator);
         if (!factor) return fail(40);
-        term.reset(PyNumber_InPlaceMultiply(term.get(), factor.get()));
+        term = nrt::multiply_in_place(term, factor);
         if (!term) return fail(40);
     }
-    return result.release();
+    return result;
 }
+
+}  // namespace
 
 }  // namespace trigmod

@@ -2,6 +2,7 @@
 // the module defines them.
 #include "trig/bodies.h"
 #include "trig/functions.h"
+#include "runtime/lane.h"
 
 namespace trigmod {
 
@@ -9,29 +10,24 @@ namespace {
 
 #define PARAM(id) &state.strings[S_##id]
 
-// name, traceback name, first line, required, maximum, parameters, defaults
-constexpr nrt::Signature kSin = {"sin", "geometry.trigonometry.sin", 6, 1, 1, {PARAM(angle)}, {}};
-constexpr nrt::Signature kCosin = {"cosin", "geometry.trigonometry.cosin", 45, 1, 1, {PARAM(angle)}, {}};
-constexpr nrt::Signature kTan = {"tan", "geometry.trigonometry.tan", 65, 1, 1, {PARAM(angle)}, {}};
-constexpr nrt::Signature kTanRad = {"_tan_rad", "geometry.trigonometry._tan_rad", 78, 1, 1, {PARAM(rad)}, {}};
+// name, traceback name, first line, required, maximum, parameters, defaults, as a double
+constexpr nrt::Signature kSin = {"sin", "geometry.trigonometry.sin", 6, 1, 1, {PARAM(angle)}, {}, false};
+constexpr nrt::Signature kCosin = {"cosin", "geometry.trigonometry.cosin", 45, 1, 1, {PARAM(angle)}, {}, false};
+constexpr nrt::Signature kTan = {"tan", "geometry.trigonometry.tan", 65, 1, 1, {PARAM(angle)}, {}, false};
+constexpr nrt::Signature kTanRad = {"_tan_rad", "geometry.trigonometry._tan_rad", 78, 1, 1, {PARAM(rad)}, {}, true};
 // An omitted `iter` is always the shared int 20, whatever __defaults__ says.
-constexpr nrt::Signature kArctan = {
-    "arctan", "geometry.trigonometry.arctan", 84, 1, 2, {PARAM(x), PARAM(iter)}, {nullptr, &state.numbers[N_20]}};
+constexpr nrt::Signature kArctan = {"arctan", "geometry.trigonometry.arctan", 84, 1, 2, {PARAM(x), PARAM(iter)},
+                                    {nullptr, &state.numbers[N_20]}, false};
 constexpr nrt::Signature kArctan2 = {
-    "arctan2", "geometry.trigonometry.arctan2", 112, 2, 2, {PARAM(x), PARAM(y)}, {}};
-constexpr nrt::Signature kArcsin = {"arcsin", "geometry.trigonometry.arcsin", 139, 1, 1, {PARAM(x)}, {}};
-constexpr nrt::Signature kArccos = {"arccos", "geometry.trigonometry.arccos", 155, 1, 1, {PARAM(x)}, {}};
+    "arctan2", "geometry.trigonometry.arctan2", 112, 2, 2, {PARAM(x), PARAM(y)}, {}, false};
+constexpr nrt::Signature kArcsin = {"arcsin", "geometry.trigonometry.arcsin", 139, 1, 1, {PARAM(x)}, {}, false};
+constexpr nrt::Signature kArccos = {"arccos", "geometry.trigonometry.arccos", 155, 1, 1, {PARAM(x)}, {}, false};
 
 #undef PARAM
 
-template <const nrt::Signature& Sig, nrt::ObjectBody Body>
+template <const nrt::Signature& Sig, nrt::Body Body>
 PyCFunction wrap() noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(nrt::call_wrapper<Sig, Body>));
-}
-
-template <const nrt::Signature& Sig, nrt::DoubleBody Body>
-PyCFunction wrap_double() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(nrt::call_wrapper_double<Sig, Body>));
 }
 
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
@@ -62,7 +58,7 @@ PyMethodDef methods[] = {
      "        result = tan(45)\n"
      "        print(result)\n"
      "    "},
-    {"_tan_rad", wrap_double<kTanRad, tan_rad_body>(), kFlags, nullptr},
+    {"_tan_rad", wrap<kTanRad, tan_rad_body>(), kFlags, nullptr},
     {"arctan", wrap<kArctan, arctan_body>(), kFlags,
      "\n"
      "    [Summary]: Tests and explanation for the arctan() function.\n\n"
@@ -106,7 +102,24 @@ PyMethodDef methods[] = {
      "    "},
 };
 
+// Same order as `methods`.
+constexpr nrt::LaneEntry kLanes[] = {
+    {&kSin, nrt::lane_entry<kSin, sin_body>},
+    {&kCosin, nrt::lane_entry<kCosin, cosin_body>},
+    {&kTan, nrt::lane_entry<kTan, tan_body>},
+    {&kTanRad, nrt::lane_entry<kTanRad, tan_rad_body>},
+    {&kArctan, nrt::lane_entry<kArctan, arctan_body>},
+    {&kArctan2, nrt::lane_entry<kArctan2, arctan2_body>},
+    {&kArcsin, nrt::lane_entry<kArcsin, arcsin_body>},
+    {&kArccos, nrt::lane_entry<kArccos, arccos_body>},
+};
+static_assert(sizeof kLanes / sizeof kLanes[0] == sizeof methods / sizeof methods[0], "a lane per method");
+
 }  // namespace
+
+void install_lanes() noexcept {
+    nrt::lanes = {methods, methods + sizeof methods / sizeof methods[0], kLanes};
+}
 
 // name, method, signature, locals (parameters first), annotations, has __defaults__
 const FunctionRow kFunctions[] = {

@@ -14,51 +14,52 @@
 
 namespace trigmod {
 
-PyObject* tan_body(PyObject*, PyObject* const* args) noexcept {
+Val tan_body(Val* args) noexcept {
     constexpr const char* kName = "geometry.trigonometry.tan";
-    PyObject* angle = args[0];
-    Ref sin(nrt::load_global(str(S_sin), NRT_SITE()));
+    const Val& angle = args[0];
+    Ref sin = global(S_sin, NRT_SITE());
     if (!sin) return fail_at(kName, 76);
-    Ref sine(nrt::call(sin.get(), angle));
+    Val sine = nrt::call(sin.get(), angle);
     if (!sine) return fail_at(kName, 76);
-    Ref cosin(nrt::load_global(str(S_cosin), NRT_SITE()));
+    Ref cosin = global(S_cosin, NRT_SITE());
     if (!cosin) return fail_at(kName, 76);
-    Ref cosine(nrt::call(cosin.get(), angle));
+    Val cosine = nrt::call(cosin.get(), angle);
     if (!cosine) return fail_at(kName, 76);
-    PyObject* quotient = PyNumber_TrueDivide(sine.get(), cosine.get());
-    return quotient ? quotient : fail_at(kName, 76);
+    Val quotient = nrt::true_divide(sine, cosine);
+    return quotient ? std::move(quotient) : fail_at(kName, 76);
 }
 
 namespace {
 
-// rad * 180.0 / constants.pi: a new float for every use.
+// rad * 180.0 / constants.pi, from a new float each time.
 template <int Site>
-PyObject* degrees(double rad) noexcept {
-    Ref product(PyFloat_FromDouble(rad * 180.0));
-    if (!product) return nullptr;
-    Ref pi(global_attribute(S_constants, S_pi, NRT_SITE()));
-    if (!pi) return nullptr;
-    return PyNumber_TrueDivide(product.get(), pi.get());
+Val degrees(double rad) noexcept {
+    Val product = Val::of_float(rad * 180.0);
+    if (!nrt::kLane && !product.object()) return Val();
+    Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
+    if (!pi) return pi;
+    return nrt::true_divide(product, pi);
 }
 
 }  // namespace
 
-PyObject* tan_rad_body(PyObject*, double rad) noexcept {
+Val tan_rad_body(Val* args) noexcept {
     constexpr const char* kName = "geometry.trigonometry._tan_rad";
-    Ref sin(nrt::load_global(str(S_sin), NRT_SITE()));
+    const double rad = args[0].float_value();
+    Ref sin = global(S_sin, NRT_SITE());
     if (!sin) return fail_at(kName, 82);
-    Ref angle(degrees<0>(rad));
+    Val angle = degrees<0>(rad);
     if (!angle) return fail_at(kName, 82);
-    Ref sine(nrt::call(sin.get(), angle.get()));
+    Val sine = nrt::call(sin.get(), angle);
     if (!sine) return fail_at(kName, 82);
-    Ref cosin(nrt::load_global(str(S_cosin), NRT_SITE()));
+    Ref cosin = global(S_cosin, NRT_SITE());
     if (!cosin) return fail_at(kName, 82);
-    angle.reset(degrees<1>(rad));
+    angle = degrees<1>(rad);
     if (!angle) return fail_at(kName, 82);
-    Ref cosine(nrt::call(cosin.get(), angle.get()));
+    Val cosine = nrt::call(cosin.get(), angle);
     if (!cosine) return fail_at(kName, 82);
-    PyObject* quotient = PyNumber_TrueDivide(sine.get(), cosine.get());
-    return quotient ? quotient : fail_at(kName, 82);
+    Val quotient = nrt::true_divide(sine, cosine);
+    return quotient ? std::move(quotient) : fail_at(kName, 82);
 }
 
 }  // namespace trigmod

@@ -1,0 +1,31 @@
+// Calls from one function body to another without argument or result objects.
+#pragma once
+
+#include <Python.h>
+
+#include "runtime/binding.h"
+#include "runtime/value.h"
+
+namespace nrt {
+
+struct LaneEntry {
+    const Signature* signature;
+    Val (*call)(const Val* args, Py_ssize_t n);
+};
+
+// The hosting module's functions: method records [begin, end) and, in the
+// same order, their lane entries.
+struct LaneTable {
+    const PyMethodDef* begin = nullptr;
+    const PyMethodDef* end = nullptr;
+    const LaneEntry* entries = nullptr;
+};
+extern LaneTable lanes;
+
+// Calls `callable` (borrowed) with positional values. One of the module's
+// own function objects, given a count it accepts, runs its body directly;
+// anything else is called with objects through the call site of call.h.
+Val call(PyObject* callable, const Val& arg) noexcept;
+Val call(PyObject* callable, const Val& arg1, const Val& arg2) noexcept;
+
+}  // namespace nrt
