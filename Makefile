@@ -6,7 +6,7 @@ JOBS ?= 2
 
 FIND_PYTHON = PYTHON="$(PYTHON)" sh tools/find-python
 
-.PHONY: all build test demo clean
+.PHONY: all build test demo bench clean
 
 all: build
 
@@ -20,6 +20,9 @@ test: build
 
 demo: build
 	@py="$$($(FIND_PYTHON))" && PYTHONPATH=$(BUILD)/python "$$py" demo/demo.py
+
+bench: build
+	@py="$$($(FIND_PYTHON))" && PYTHONPATH=$(BUILD)/python "$$py" bench/bench.py $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -9,8 +9,6 @@ namespace nrt {
 
 namespace {
 
-constexpr const char kRecursionWhere[] = " while calling a Python object";
-
 [[gnu::cold, gnu::noinline]] void raise_count_error(const Signature& sig, Py_ssize_t given) noexcept {
     bool exact = sig.required == sig.maximum;
     const char* word = exact ? "exactly" : (given < sig.required ? "at least" : "at most");
@@ -158,30 +156,23 @@ int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     return 0;
 }
 
-Val enter_body(const Signature& sig, Body body, Val* slots) noexcept {
-    if (sig.to_double) {
-        const Val& arg = slots[0];
-        double value;
-        if (arg.is_machine()) {
-            // The nearest double, as the float conversion of an int gives.
-            value = arg.as_double();
-        } else {
-            PyObject* o = arg.object();
-            value = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-            if (value == -1.0 && PyErr_Occurred()) {
-                report(sig);
-                return Val();
-            }
+void report_entry_failure(const Signature& sig) noexcept { report(sig); }
+
+bool convert_to_double(const Signature& sig, Val& slot) noexcept {
+    double value;
+    if (slot.is_machine()) {
+        // The nearest double, as the float conversion of an int gives.
+        value = slot.as_double();
+    } else {
+        PyObject* o = slot.object();
+        value = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+        if (value == -1.0 && PyErr_Occurred()) {
+            report(sig);
+            return false;
         }
-        slots[0] = Val::of_float(value);
     }
-    if (Py_EnterRecursiveCall(kRecursionWhere)) {
-        report(sig);
-        return Val();
-    }
-    Val result = body(slots);
-    Py_LeaveRecursiveCall();
-    return result;
+    slot = Val::of_float(value);
+    return true;
 }
 
 PyObject* invoke(const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,

@@ -33,10 +33,26 @@ int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 // value with an exception set and its own traceback entry added.
 using Body = Val (*)(Val* args);
 
+// Reports a failure before the body ran: a traceback entry at the first line.
+void report_entry_failure(const Signature& sig) noexcept;
+// Converts a to_double parameter in place; false after reporting a failure.
+bool convert_to_double(const Signature& sig, Val& slot) noexcept;
+
+constexpr const char kRecursionWhere[] = " while calling a Python object";
+
 // Runs `body` on bound values: converts a to_double parameter, enters the
 // recursion guard (bodies call each other through module globals without a
 // Python frame in between), and reports a failure of either at the first line.
-Val enter_body(const Signature& sig, Body body, Val* slots) noexcept;
+inline Val enter_body(const Signature& sig, Body body, Val* slots) noexcept {
+    if (sig.to_double && !convert_to_double(sig, slots[0])) return Val();
+    if (Py_EnterRecursiveCall(kRecursionWhere)) {
+        report_entry_failure(sig);
+        return Val();
+    }
+    Val result = body(slots);
+    Py_LeaveRecursiveCall();
+    return result;
+}
 
 // The general object entry: binds positional and keyword arguments, runs the
 // body, hands back one result object.

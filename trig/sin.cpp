@@ -43,9 +43,19 @@ Val reduce_machine(const Val& value) noexcept {
     return Val::of_float(a);
 }
 
-// The series loop for a float x, in machine doubles. Each step is what the
-// object loop computes: (-x) * x is the same value every time, and
-// (2i) * (2i + 1) is an int product that converts to a double exactly.
+Val series(const Val& x, Val term, Val result, Val i) noexcept;
+
+// (2i) * (2i + 1) for the first steps, as doubles: the int product converts
+// exactly.
+constexpr double kDenominators[] = {0, 6, 20, 42, 72, 110, 156, 210, 272, 342, 420, 506, 600, 702, 812, 930, 1056};
+constexpr std::int64_t kDenominatorCount = sizeof kDenominators / sizeof kDenominators[0];
+// Past this many steps (only a non-finite x gets there) the general loop takes
+// over, so that the int counter never leaves the range where its products
+// convert to doubles exactly.
+constexpr std::int64_t kMachineSteps = std::int64_t{1} << 24;
+
+// The series for a float x, in machine doubles. Each step computes what the
+// object loop computes: (-x) * x is the same value every time.
 Val float_series(double x) noexcept {
     const double tol = 1e-15;
     const double numerator = -x * x;
@@ -56,7 +66,9 @@ Val float_series(double x) noexcept {
     do {
         result += term;
         i += 1;
-        term *= numerator / static_cast<double>((2 * i) * (2 * i + 1));
+        double denominator = i < kDenominatorCount ? kDenominators[i] : static_cast<double>((2 * i) * (2 * i + 1));
+        term *= numerator / denominator;
+        if (i == kMachineSteps) return series(Val::of_float(x), Val::of_float(term), Val::of_float(result), Val::of_int(i));
     } while (std::fabs(term) > tol);
     return Val::of_float(result);
 }
@@ -110,10 +122,12 @@ Val sin_of_reduced(Val angle) noexcept {
 
     if (nrt::kLane && x.kind() == Val::Kind::Float) return float_series(x.float_value());
 
-    Val term = x;
+    return series(x, x, Val::of_const(K(N_float_zero)), Val::of_const(K(N_0)));
+}
+
+// The series loop from the given state (lines 37 to 40).
+Val series(const Val& x, Val term, Val result, Val i) noexcept {
     const double tol = 1e-15;
-    Val result = Val::of_const(K(N_float_zero));
-    Val i = Val::of_const(K(N_0));
     for (;;) {
         Val magnitude = nrt::absolute_value(term);
         if (!magnitude) return fail(37);

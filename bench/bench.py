@@ -1,0 +1,125 @@
+"""Times geometry.trigonometry against its plain build, the pure-Python model
+and math.sin, all in one process.
+
+Usage: bench.py BUILD_DIR [--quick] [--no-callgrind]
+
+BUILD_DIR holds python/ (the module as shipped) and python-plain/ (the build
+that computes every step on objects). Each call is timed the way user code
+makes it: a module attribute read, then the call. The best of several
+repeats is reported, in ns per call. A second table gives instructions per
+call under callgrind for a fixed call mix, a figure that machine noise does
+not move.
+"""
+
+import importlib.machinery
+import importlib.util
+import os
+import subprocess
+import sys
+import tempfile
+import timeit
+
+CALLS = [
+    "sin(30)", "sin(123.456)", "sin(-1e9)", "cosin(60)", "tan(45)", "_tan_rad(1.0)",
+    "arctan(0.5)", "arctan(2.0)", "arctan2(-1, 1)", "arcsin(0.5)", "arccos(0.5)", "sin(angle=30)",
+]
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def load_plain(build):
+    """The plain build, loaded beside the shipped one under another name.
+
+    It is a second module of the same family: it reuses the shared function
+    type and the sibling modules that the first import bound."""
+    folder = os.path.join(build, "python-plain", "geometry")
+    path = next(os.path.join(folder, f) for f in os.listdir(folder) if f.startswith("trigonometry."))
+    loader = importlib.machinery.ExtensionFileLoader("plain_geometry.trigonometry", path)
+    spec = importlib.util.spec_from_file_location("plain_geometry.trigonometry", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def load_model(native):
+    sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+    import refmodel
+    return refmodel.new_model(vars(native)["constants"], vars(native)["algebra"])
+
+
+def best_ns(statement, namespace, quick):
+    timer = timeit.Timer(statement, globals=namespace)
+    number, _ = timer.autorange()
+    number = max(1, number // (4 if quick else 1))
+    repeats = 3 if quick else 7
+    return min(timer.repeat(repeat=repeats, number=number)) / number * 1e9
+
+
+def time_table(build, quick):
+    import math
+    from geometry import trigonometry as native
+    plain = load_plain(build)
+    model = load_model(native)
+    math_ns = best_ns("m.sin(30.0)", {"m": math}, quick)
+    print("Time per call, ns (best of repeats; python %s)" % sys.version.split()[0])
+    print("%-16s %10s %10s %12s   %9s %9s %9s" % (
+        "call", "module", "plain", "model", "/math.sin", "plain/", "model/"))
+    for call in CALLS:
+        ns = [best_ns("m." + call, {"m": m}, quick) for m in (native, plain, model)]
+        print("%-16s %10.1f %10.1f %12.1f   %9.2f %9.1f %9.1f" % (
+            call, ns[0], ns[1], ns[2], ns[0] / math_ns, ns[1] / ns[0], ns[2] / ns[0]))
+    print("%-16s %10.1f" % ("math.sin(30.0)", math_ns))
+    print("(/math.sin: module time over math.sin(30.0); plain/ and model/: how many times faster the module is)")
+
+
+MIX = """
+import sys
+sys.path[:0] = [%(tree)r]
+from geometry import trigonometry as m
+calls = [%(calls)s]
+for _ in range(int(sys.argv[1])):
+    for call in calls:
+        call()
+"""
+
+
+def instructions(tree, count):
+    calls = ", ".join("lambda: m.%s" % c for c in CALLS)
+    with tempfile.TemporaryDirectory() as scratch:
+        script = os.path.join(scratch, "mix.py")
+        with open(script, "w") as f:
+            f.write(MIX % {"tree": tree, "calls": calls})
+        out = os.path.join(scratch, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                        sys.executable, script, str(count)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(out) as f:
+            for line in f:
+                if line.startswith("summary:") or line.startswith("totals:"):
+                    return int(line.split()[1])
+    raise RuntimeError("no instruction count from callgrind")
+
+
+def instruction_table(build):
+    print()
+    print("Instructions per call under callgrind (the %d calls above, in a loop;" % len(CALLS))
+    print("start-up cancelled by running the loop n and 2n times)")
+    counts = {}
+    for name, tree in (("module", "python"), ("plain", "python-plain")):
+        path = os.path.join(build, tree)
+        n = 20
+        per_mix = (instructions(path, 2 * n) - instructions(path, n)) / n
+        counts[name] = per_mix / len(CALLS)
+        print("%-8s %12.0f" % (name, counts[name]))
+    print("plain/module %6.1f" % (counts["plain"] / counts["module"]))
+
+
+def main(argv):
+    build = os.path.abspath(argv[1])
+    quick = "--quick" in argv
+    time_table(build, quick)
+    if "--no-callgrind" not in argv:
+        instruction_table(build)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
