@@ -71,46 +71,55 @@ def time_table(build, quick):
     print("(/math.sin: module time over math.sin(30.0); plain/ and model/: how many times faster the module is)")
 
 
-MIX = """
+LOOP = """
 import sys
 sys.path[:0] = [%(tree)r]
 from geometry import trigonometry as m
-calls = [%(calls)s]
+import math
 for _ in range(int(sys.argv[1])):
-    for call in calls:
-        call()
+    %(call)s
 """
 
 
-def instructions(tree, count):
-    calls = ", ".join("lambda: m.%s" % c for c in CALLS)
+def callgrind_total(script_text, count):
+    """Instructions that valgrind counts for a run of the script, start-up included."""
     with tempfile.TemporaryDirectory() as scratch:
-        script = os.path.join(scratch, "mix.py")
+        script = os.path.join(scratch, "loop.py")
         with open(script, "w") as f:
-            f.write(MIX % {"tree": tree, "calls": calls})
+            f.write(script_text)
         out = os.path.join(scratch, "callgrind.out")
+        # A fixed hash seed keeps start-up the same from run to run.
+        env = dict(os.environ, PYTHONHASHSEED="0")
         subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                         sys.executable, script, str(count)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         with open(out) as f:
             for line in f:
-                if line.startswith("summary:") or line.startswith("totals:"):
+                if line.startswith(("summary:", "totals:")):
                     return int(line.split()[1])
     raise RuntimeError("no instruction count from callgrind")
 
 
+def per_call(tree, call):
+    # Running the loop n and 2n times cancels start-up and the first calls.
+    n = 100
+    script = LOOP % {"tree": tree, "call": call}
+    return (callgrind_total(script, 2 * n) - callgrind_total(script, n)) / n
+
+
 def instruction_table(build):
+    from concurrent.futures import ThreadPoolExecutor
     print()
-    print("Instructions per call under callgrind (the %d calls above, in a loop;" % len(CALLS))
-    print("start-up cancelled by running the loop n and 2n times)")
-    counts = {}
-    for name, tree in (("module", "python"), ("plain", "python-plain")):
-        path = os.path.join(build, tree)
-        n = 20
-        per_mix = (instructions(path, 2 * n) - instructions(path, n)) / n
-        counts[name] = per_mix / len(CALLS)
-        print("%-8s %12.0f" % (name, counts[name]))
-    print("plain/module %6.1f" % (counts["plain"] / counts["module"]))
+    print("Instructions per call under callgrind (the same on every run)")
+    print("%-16s %10s %12s %9s" % ("call", "module", "plain", "plain/"))
+    trees = [os.path.join(build, "python"), os.path.join(build, "python-plain")]
+    with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+        counts = {(call, tree): pool.submit(per_call, tree, "m." + call) for call in CALLS for tree in trees}
+        math_sin = pool.submit(per_call, trees[0], "math.sin(30.0)")
+        for call in CALLS:
+            module, plain = (counts[call, tree].result() for tree in trees)
+            print("%-16s %10.0f %12.0f %9.1f" % (call, module, plain, plain / module))
+        print("%-16s %10.0f" % ("math.sin(30.0)", math_sin.result()))
 
 
 def main(argv):

@@ -59,18 +59,39 @@ inline Val enter_body(const Signature& sig, Body body, Val* slots) noexcept {
 PyObject* invoke(const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept;
 
-// Entry point with the METH_FASTCALL | METH_KEYWORDS signature. A call with
-// positional arguments only, in range, binds without the general machinery.
+// Binds positional arguments and keywords that are the parameter names
+// themselves (interned names, as source code passes them), or reports that
+// the general binding must decide (false; nothing is bound then).
+template <const Signature& Sig>
+inline bool bind_simple(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) noexcept {
+    if (nargs > Sig.maximum) return false;
+    Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nargs; i++) bound[i] = args[i];
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = nargs;
+        while (i < Sig.maximum && *Sig.params[i] != key) i++;
+        if (i == Sig.maximum || bound[i] != nullptr) return false;
+        bound[i] = args[nargs + k];
+    }
+    for (Py_ssize_t i = nargs; i < Sig.maximum; i++) {
+        if (bound[i] == nullptr) {
+            if (Sig.defaults[i] == nullptr) return false;
+            bound[i] = *Sig.defaults[i];
+        }
+    }
+    return true;
+}
+
+// Entry point with the METH_FASTCALL | METH_KEYWORDS signature. Everything
+// but an error or an unusual keyword binds without the general machinery.
 template <const Signature& Sig, Body B>
 PyObject* call_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= Sig.required && nargs <= Sig.maximum) {
-        Val slots[Sig.maximum];
-        for (Py_ssize_t i = 0; i < Sig.maximum; i++) {
-            slots[i] = Val::borrow(i < nargs ? args[i] : *Sig.defaults[i]);
-        }
-        return enter_body(Sig, B, slots).release();
-    }
-    return invoke(Sig, B, args, nargs, kwnames);
+    PyObject* bound[Sig.maximum] = {};
+    if (!bind_simple<Sig>(args, nargs, kwnames, bound)) return invoke(Sig, B, args, nargs, kwnames);
+    Val slots[Sig.maximum];
+    for (Py_ssize_t i = 0; i < Sig.maximum; i++) slots[i] = Val::borrow(bound[i]);
+    return enter_body(Sig, B, slots).release();
 }
 
 // Entry for a call from another body with `n` positional values, n within

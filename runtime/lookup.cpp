@@ -7,10 +7,6 @@ namespace nrt {
 
 namespace {
 
-inline std::uint64_t dict_version(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 inline Py_hash_t stored_hash(PyObject* name) noexcept {
     return reinterpret_cast<PyASCIIObject*>(name)->hash;
 }
@@ -44,7 +40,7 @@ PyObject* load_builtin(PyObject* name) noexcept {
     return result;
 }
 
-PyObject* load_global(PyObject* name, SiteCache& site) noexcept {
+PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept {
     PyObject* dict = context.module_dict;
     PyObject* found;
     if (dict_version(dict) == site.version) {
@@ -64,13 +60,9 @@ PyObject* load_global(PyObject* name, SiteCache& site) noexcept {
     return result;
 }
 
-PyObject* get_attribute(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
+PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
     if (kLane && Py_TYPE(owner) == &PyModule_Type) {
         PyObject* dict = PyModule_GetDict(owner);
-        if (dict == site.dict && dict_version(dict) == site.version) {
-            Py_INCREF(site.value);
-            return site.value;
-        }
         // The module type is static: no attribute of its own can appear and
         // take precedence over the module's dict under this name.
         if (_PyType_Lookup(&PyModule_Type, name) == nullptr) {

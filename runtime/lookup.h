@@ -5,7 +5,14 @@
 
 #include <cstdint>
 
+#include "runtime/config.h"
+#include "runtime/context.h"
+
 namespace nrt {
+
+inline std::uint64_t dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
 
 // One per place in a function body that reads a global. The dictionary's
 // version tag is never 0, so the first read always goes to the dictionary.
@@ -18,9 +25,17 @@ struct SiteCache {
 #define NRT_SITE() \
     ([]() noexcept -> ::nrt::SiteCache& { static ::nrt::SiteCache site_cache; return site_cache; }())
 
+PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept;
+
 // New reference to the global `name` (an interned, pre-hashed str): the module
 // dict first, then the builtins; NameError when neither has it.
-PyObject* load_global(PyObject* name, SiteCache& site) noexcept;
+inline PyObject* load_global(PyObject* name, SiteCache& site) noexcept {
+    if (dict_version(context.module_dict) == site.version && site.value != nullptr) {
+        Py_INCREF(site.value);
+        return site.value;
+    }
+    return load_global_uncached(name, site);
+}
 
 // One per place in a function body that reads an attribute of an object.
 struct AttributeCache {
@@ -32,11 +47,22 @@ struct AttributeCache {
 #define NRT_ATTRIBUTE_SITE() \
     ([]() noexcept -> ::nrt::AttributeCache& { static ::nrt::AttributeCache site_cache; return site_cache; }())
 
+PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache& site) noexcept;
+
 // New reference to `owner.name` (an interned, pre-hashed str), or null with
 // an exception set. For a plain module whose dict holds the name, reading it
 // runs no code, so the value is remembered until that dict changes; anything
 // else goes through the owner's attribute access every time.
-PyObject* get_attribute(PyObject* owner, PyObject* name, AttributeCache& site) noexcept;
+inline PyObject* get_attribute(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
+    if (kLane && Py_TYPE(owner) == &PyModule_Type) {
+        PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + PyModule_Type.tp_dictoffset);
+        if (dict != nullptr && dict == site.dict && dict_version(dict) == site.version) {
+            Py_INCREF(site.value);
+            return site.value;
+        }
+    }
+    return get_attribute_uncached(owner, name, site);
+}
 
 // New reference to the builtin `name`, or null; null without an exception set
 // means the builtins lack it.

@@ -13,11 +13,12 @@ public:
         // Traceback entries need globals that carry __builtins__.
         globals_ = PyDict_New();
         PyDict_SetItemString(globals_, "__builtins__", PyEval_GetBuiltins());
+        // The context owns its own reference: module start-up replaces it.
+        Py_INCREF(globals_);
         nrt::context.module_dict = globals_;
         nrt::context.file_name = "test/file";
     }
     void TearDown() override {
-        nrt::context.module_dict = nullptr;
         Py_CLEAR(globals_);
         Py_FinalizeEx();
     }
