@@ -38,8 +38,7 @@ bool same_text(PyObject* key, Py_hash_t key_hash, PyObject* param) noexcept {
                        PyUnicode_GET_LENGTH(key) * PyUnicode_KIND(key)) == 0;
 }
 
-// Index of the parameter in [from, to) whose name matches `key`: -1 for none,
-// -2 with an exception set when a comparison fails.
+// Index of the parameter in [from, to) whose name has the text of `key`, or -1.
 Py_ssize_t match_exact_str(const Signature& sig, PyObject* key, Py_hash_t hash, Py_ssize_t from,
                            Py_ssize_t to) noexcept {
     for (Py_ssize_t i = from; i < to; i++) {
@@ -48,6 +47,8 @@ Py_ssize_t match_exact_str(const Signature& sig, PyObject* key, Py_hash_t hash, 
     return -1;
 }
 
+// The same by equality for a str subclass: -2 with an exception set when a
+// comparison fails.
 Py_ssize_t match_str_subclass(const Signature& sig, PyObject* key, Py_ssize_t from,
                               Py_ssize_t to) noexcept {
     for (Py_ssize_t i = from; i < to; i++) {
@@ -117,11 +118,11 @@ void fill_defaults(const Signature& sig, PyObject** slots, Py_ssize_t from) noex
     }
 }
 
-[[gnu::cold, gnu::noinline]] void report(const Signature& sig) noexcept {
+}  // namespace
+
+void report_entry_failure(const Signature& sig) noexcept {
     add_traceback(sig.traceback_name, sig.line, context.file_name);
 }
-
-}  // namespace
 
 int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** slots) noexcept {
@@ -156,8 +157,6 @@ int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     return 0;
 }
 
-void report_entry_failure(const Signature& sig) noexcept { report(sig); }
-
 bool convert_to_double(const Signature& sig, Val& slot) noexcept {
     double value;
     if (slot.is_machine()) {
@@ -167,7 +166,7 @@ bool convert_to_double(const Signature& sig, Val& slot) noexcept {
         PyObject* o = slot.object();
         value = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
         if (value == -1.0 && PyErr_Occurred()) {
-            report(sig);
+            report_entry_failure(sig);
             return false;
         }
     }
@@ -180,7 +179,7 @@ PyObject* invoke(const Signature& sig, Body body, PyObject* const* args, Py_ssiz
     PyObject* bound[kMaxParams] = {};
     if (bind_arguments(sig, args, nargs, kwnames, bound) < 0) {
         release_slots(sig, bound);
-        report(sig);
+        report_entry_failure(sig);
         return nullptr;
     }
     Val slots[kMaxParams];

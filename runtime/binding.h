@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "runtime/call.h"
 #include "runtime/value.h"
 
 namespace nrt {
@@ -34,11 +35,9 @@ int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 using Body = Val (*)(Val* args);
 
 // Reports a failure before the body ran: a traceback entry at the first line.
-void report_entry_failure(const Signature& sig) noexcept;
+[[gnu::cold]] void report_entry_failure(const Signature& sig) noexcept;
 // Converts a to_double parameter in place; false after reporting a failure.
 bool convert_to_double(const Signature& sig, Val& slot) noexcept;
-
-constexpr const char kRecursionWhere[] = " while calling a Python object";
 
 // Runs `body` on bound values: converts a to_double parameter, enters the
 // recursion guard (bodies call each other through module globals without a

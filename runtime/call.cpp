@@ -9,8 +9,6 @@ namespace nrt {
 
 namespace {
 
-constexpr const char kRecursionWhere[] = " while calling a Python object";
-
 bool is_subtype(PyTypeObject* type, PyTypeObject* base) noexcept {
     if (type == base) return true;
     PyObject* mro = type->tp_mro;

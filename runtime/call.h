@@ -5,6 +5,9 @@
 
 namespace nrt {
 
+// What a RecursionError raised by one of our guarded calls says.
+constexpr const char kRecursionWhere[] = " while calling a Python object";
+
 // Calls `callable` with `args` (count in `nargsf`, which may carry
 // PY_VECTORCALL_ARGUMENTS_OFFSET) and an optional keyword dict. Built-in
 // functions taking no or one argument are called directly; anything with a
