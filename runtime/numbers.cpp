@@ -65,7 +65,7 @@ PyObject* constant_minus(Const c, PyObject* x) noexcept {
         }
     }
     if (kFastPaths && PyFloat_CheckExact(x)) {
-        return PyFloat_FromDouble(static_cast<double>(c.value) - PyFloat_AS_DOUBLE(x));
+        return PyFloat_FromDouble(opaque(static_cast<double>(c.value)) - PyFloat_AS_DOUBLE(x));
     }
     return PyNumber_Subtract(c.object, x);
 }
@@ -82,7 +82,7 @@ PyObject* subtract_constant(PyObject* x, Const c) noexcept {
         }
     }
     if (kFastPaths && PyFloat_CheckExact(x)) {
-        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) - static_cast<double>(c.value));
+        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) - opaque(static_cast<double>(c.value)));
     }
     return PyNumber_InPlaceSubtract(x, c.object);
 }
@@ -102,7 +102,7 @@ PyObject* add_constant(PyObject* x, Const c, AddForm form) noexcept {
     }
     if (kFastPaths && PyFloat_CheckExact(x)) {
         // IEEE addition is commutative, so the order cannot change the value.
-        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) + static_cast<double>(c.value));
+        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) + opaque(static_cast<double>(c.value)));
     }
     switch (form) {
         case AddForm::InPlace: return PyNumber_InPlaceAdd(x, c.object);
@@ -121,7 +121,7 @@ PyObject* constant_times(Const c, PyObject* x) noexcept {
         }
     }
     if (kFastPaths && PyFloat_CheckExact(x)) {
-        return PyFloat_FromDouble(static_cast<double>(c.value) * PyFloat_AS_DOUBLE(x));
+        return PyFloat_FromDouble(opaque(static_cast<double>(c.value)) * PyFloat_AS_DOUBLE(x));
     }
     return PyNumber_Multiply(c.object, x);
 }
@@ -130,11 +130,11 @@ PyObject* divide_by_constant(PyObject* x, Const c) noexcept {
     if (kFastPaths && PyLong_CheckExact(x)) {
         Py_ssize_t n = digit_count(x);
         // Both doubles are exact, so the quotient is the correctly rounded one.
-        if (n == 1 || n == -1) return PyFloat_FromDouble(static_cast<double>(one_digit(x)) / static_cast<double>(c.value));
+        if (n == 1 || n == -1) return PyFloat_FromDouble(static_cast<double>(one_digit(x)) / opaque(static_cast<double>(c.value)));
         return int_slots()->nb_true_divide(x, c.object);
     }
     if (kFastPaths && PyFloat_CheckExact(x)) {
-        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) / static_cast<double>(c.value));
+        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) / opaque(static_cast<double>(c.value)));
     }
     return PyNumber_TrueDivide(x, c.object);
 }

@@ -16,6 +16,14 @@
 
 namespace nrt {
 
+// The value, hidden from the optimiser: a constant operand must not let the
+// compiler rewrite an operation (-1.0 * x as -x flips the sign of a NaN,
+// 1.0 * x keeps a signalling NaN unquieted), since Python performs them.
+inline double opaque(double v) noexcept {
+    asm("" : "+x"(v));
+    return v;
+}
+
 // A constant operand: the object (for the generic fallback and for results
 // equal to the constant) and its machine value.
 struct Const {

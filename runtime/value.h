@@ -120,6 +120,16 @@ private:
     mutable PyObject* object_ = nullptr;
 };
 
+// Whether one more level of the interpreter's recursion guard would fail.
+// A rich comparison of objects enters the guard and a machine comparison
+// does not, so at the limit comparisons must go to the objects, where the
+// interpreter raises RecursionError at the same step as it would without
+// machine values.
+inline bool at_recursion_limit() noexcept {
+    PyThreadState* ts = PyThreadState_Get();
+    return ts->recursion_depth >= Py_GetRecursionLimit() && !ts->overflowed && !ts->recursion_critical;
+}
+
 namespace lane {
 
 constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
@@ -154,16 +164,22 @@ inline bool binary(Op op, const Val& a, const Val& b, Val* out) noexcept {
         return true;
     }
     // A float with an int: Python converts the int to the nearest double.
-    double x = a.as_double(), y = b.as_double();
+    double x = opaque(a.as_double()), y = opaque(b.as_double()), r;
     switch (op) {
-        case Op::Add: *out = Val::of_float(x + y); return true;
-        case Op::Subtract: *out = Val::of_float(x - y); return true;
-        case Op::Multiply: *out = Val::of_float(x * y); return true;
+        case Op::Add: r = x + y; break;
+        case Op::Subtract: r = x - y; break;
+        case Op::Multiply: r = x * y; break;
         default:
             if (y == 0.0) return false;
-            *out = Val::of_float(x / y);
-            return true;
+            r = x / y;
+            break;
     }
+    // With two NaN operands the hardware keeps the one in the first operand
+    // register, and which one that is is the compiler's choice: let the
+    // interpreter's own operation pick, as it would.
+    if (std::isnan(r) && std::isnan(x) && std::isnan(y)) return false;
+    *out = Val::of_float(r);
+    return true;
 }
 
 // Rich comparison a op b: 1 or 0, or -1 when the machine cannot tell.
@@ -302,7 +318,7 @@ inline Val square(const Val& a, Const two) noexcept {
 
 // Rich comparison followed by the truth test: 1, 0, or -1 with an exception set.
 inline int compare(const Val& a, const Val& b, int op) noexcept {
-    if (kLane && a.is_machine() && b.is_machine()) {
+    if (kLane && a.is_machine() && b.is_machine() && !at_recursion_limit()) {
         int r = lane::compare(a, b, op);
         if (r >= 0) return r;
     }
@@ -314,7 +330,7 @@ inline int compare(const Val& a, const Val& b, int op) noexcept {
 }
 
 inline int compare(const Val& a, Const c, int op) noexcept {
-    if (kLane && a.is_machine()) {
+    if (kLane && a.is_machine() && !at_recursion_limit()) {
         int r = lane::compare(a, Val::of_int(c.value), op);
         if (r >= 0) return r;
     }
@@ -384,7 +400,7 @@ inline Val divide_by_constant(const Val& x, Const c) noexcept {
 }
 
 inline int equals_constant(const Val& x, Const c) noexcept {
-    if (kLane && x.is_machine()) {
+    if (kLane && x.is_machine() && !at_recursion_limit()) {
         int r = lane::compare(x, Val::of_int(c.value), Py_EQ);
         if (r >= 0) return r;
     }

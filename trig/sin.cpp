@@ -78,7 +78,11 @@ Val sin_of_reduced(Val angle) noexcept;
 }  // namespace
 
 Val sin_body(Val* args) noexcept {
-    if (nrt::kLane && args[0].is_machine()) return sin_of_reduced(reduce_machine(args[0]));
+    // The reduction compares in machine arithmetic, so it must not run where
+    // a comparison of objects would hit the recursion limit.
+    if (nrt::kLane && args[0].is_machine() && !nrt::at_recursion_limit()) {
+        return sin_of_reduced(reduce_machine(args[0]));
+    }
     Val angle = nrt::remainder_by_constant(args[0], K(N_360));
     if (!angle) return fail(19);
 
