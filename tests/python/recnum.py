@@ -193,7 +193,9 @@ class SpyConstants:
 
 
 class SpyAlgebra:
-    """Stands in for the algebra module: reads of sqrt and its calls are logged."""
+    """Stands in for the algebra module: reads of sqrt and its calls are
+    logged, and each root comes back as a Rec so that what the caller does
+    with it is logged too."""
 
     def __init__(self, sqrt, tape):
         self._sqrt = sqrt
@@ -207,7 +209,7 @@ class SpyAlgebra:
 
         def sqrt(value):
             tape.note("call", "sqrt", desc(value))
-            result = real(value)
+            result = Rec(real(value), tape)
             tape.mark("return", "sqrt", desc(result))
             return result
         return sqrt

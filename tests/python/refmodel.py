@@ -280,3 +280,77 @@ def new_model(constants, algebra):
 
 FUNCTION_NAMES = ("sin", "cosin", "tan", "_tan_rad",
                   "arctan", "arctan2", "arcsin", "arccos")
+
+
+# ----------------------------------------------------------------------------
+# Comparing outcomes
+
+
+def value_key(value):
+    """Exact identity of a result: type plus bits for floats (so -0.0 differs
+    from 0.0 and NaNs compare by their bits), type plus repr otherwise."""
+    if type(value) is float:
+        import struct
+        return (float, struct.pack("<d", value).hex(), value.hex())
+    return (type(value), repr(value))
+
+
+def outcome(fn, args, entries_of):
+    """Call fn(*args); return a comparable record of its result or failure.
+
+    entries_of extracts the traceback entries of an exception: entries for
+    the model, native_entries for the native module."""
+    try:
+        result = fn(*args)
+    except Exception as exc:
+        return ("raise", type(exc), str(exc), tuple(entries_of(exc)))
+    return ("return",) + value_key(result)
+
+
+def show(record):
+    if record[0] == "raise":
+        _, tp, msg, where = record
+        return "%s(%r) at %s" % (tp.__name__, msg, list(where))
+    if record[1] is float:
+        if record[3] == "nan":
+            return "float nan (bits %016x)" % int.from_bytes(bytes.fromhex(record[2]), "little")
+        return "float %s" % record[3]
+    return "%s %s" % (record[1].__name__, record[2])
+
+
+def load():
+    """Import the native module (if built) and the sibling modules.
+
+    Returns (native, error, constants, algebra): native is None when the
+    module is absent, and error holds the exception when it exists but fails
+    to import.  constants and algebra are the objects the native module has
+    bound, or the project's sibling modules when there is no native module.
+    """
+    import importlib
+    import importlib.util
+    import os
+    import sys
+    native = error = None
+    try:
+        native = importlib.import_module("geometry.trigonometry")
+    except ImportError as exc:
+        try:
+            present = importlib.util.find_spec("geometry.trigonometry") is not None
+        except ImportError:
+            present = False
+        if present:
+            error = exc
+    if native is not None:
+        return native, None, vars(native)["constants"], vars(native)["algebra"]
+    try:
+        constants = importlib.import_module("geometry.constants")
+        algebra = importlib.import_module("vantor.algebra.algebra")
+    except ImportError:
+        # No build on the path: use the sibling modules from the source tree.
+        here = os.path.dirname(os.path.abspath(__file__))
+        sys.path.append(os.path.normpath(os.path.join(here, "..", "..", "python")))
+        for name in [m for m in sys.modules if m == "geometry" or m.startswith(("geometry.", "vantor"))]:
+            del sys.modules[name]
+        constants = importlib.import_module("geometry.constants")
+        algebra = importlib.import_module("vantor.algebra.algebra")
+    return None, error, constants, algebra
