@@ -7,6 +7,7 @@
 namespace nrt {
 
 LaneTable lanes;
+bool body_at_recursion_limit = false;
 
 namespace {
 

@@ -120,15 +120,17 @@ private:
     mutable PyObject* object_ = nullptr;
 };
 
-// Whether one more level of the interpreter's recursion guard would fail.
-// A rich comparison of objects enters the guard and a machine comparison
-// does not, so at the limit comparisons must go to the objects, where the
-// interpreter raises RecursionError at the same step as it would without
-// machine values.
-inline bool at_recursion_limit() noexcept {
-    PyThreadState* ts = PyThreadState_Get();
-    return ts->recursion_depth >= Py_GetRecursionLimit() && !ts->overflowed && !ts->recursion_critical;
-}
+// Whether the running body is at the interpreter's recursion limit, where one
+// more level of its recursion guard fails. A rich comparison of objects
+// enters that guard and a machine comparison does not, so at the limit
+// comparisons go to the objects, and the interpreter raises RecursionError
+// at the same step as it would without machine values. Set by the call
+// wrapper around each body. One flag serves every thread: at the limit no
+// Python code can run (it would need another level), so no other thread can
+// take over while it is set.
+extern bool body_at_recursion_limit;
+
+inline bool at_recursion_limit() noexcept { return body_at_recursion_limit; }
 
 namespace lane {
 
