@@ -15,6 +15,8 @@
 #include "trig/bodies.h"
 #include "trig/common.h"
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstdint>
 
@@ -46,16 +48,19 @@ Val reduce_machine(const Val& value) noexcept {
 Val series(const Val& x, Val term, Val result, Val i) noexcept;
 
 // (2i) * (2i + 1) for the first steps, as doubles: the int product converts
-// exactly.
-constexpr double kDenominators[] = {0, 6, 20, 42, 72, 110, 156, 210, 272, 342, 420, 506, 600, 702, 812, 930, 1056};
-constexpr std::int64_t kDenominatorCount = sizeof kDenominators / sizeof kDenominators[0];
+// exactly. Index 0 is unused.
+constexpr double kDenominators[] = {0,   6,   20,  42,  72,  110, 156, 210, 272, 342, 420,
+                                    506, 600, 702, 812, 930, 1056, 1190, 1332, 1482, 1640, 1806};
+constexpr std::int64_t kTableSteps = sizeof kDenominators / sizeof kDenominators[0] - 1;
 // Past this many steps (only a non-finite x gets there) the general loop takes
 // over, so that the int counter never leaves the range where its products
 // convert to doubles exactly.
 constexpr std::int64_t kMachineSteps = std::int64_t{1} << 24;
 
 // The series for a float x, in machine doubles. Each step computes what the
-// object loop computes: (-x) * x is the same value every time.
+// object loop computes: (-x) * x is the same value every time, so the
+// factors of two steps come from one paired division (each half rounded
+// exactly as a division of its own).
 Val float_series(double x) noexcept {
     const double tol = 1e-15;
     const double numerator = -x * x;
@@ -63,11 +68,23 @@ Val float_series(double x) noexcept {
     double result = 0.0;
     std::int64_t i = 0;
     if (!(std::fabs(term) > tol)) return Val::of_const(K(N_float_zero));
+    const __m128d numerators = _mm_set1_pd(numerator);
+    while (i + 2 <= kTableSteps) {
+        double factors[2];
+        _mm_storeu_pd(factors, _mm_div_pd(numerators, _mm_loadu_pd(&kDenominators[i + 1])));
+        result += term;
+        term *= factors[0];
+        i += 1;
+        if (!(std::fabs(term) > tol)) return Val::of_float(result);
+        result += term;
+        term *= factors[1];
+        i += 1;
+        if (!(std::fabs(term) > tol)) return Val::of_float(result);
+    }
     do {
         result += term;
         i += 1;
-        double denominator = i < kDenominatorCount ? kDenominators[i] : static_cast<double>((2 * i) * (2 * i + 1));
-        term *= numerator / denominator;
+        term *= numerator / static_cast<double>((2 * i) * (2 * i + 1));
         if (i == kMachineSteps) return series(Val::of_float(x), Val::of_float(term), Val::of_float(result), Val::of_int(i));
     } while (std::fabs(term) > tol);
     return Val::of_float(result);
