@@ -1,0 +1,58 @@
+"""Loads the plain build of geometry.trigonometry beside the shipped one.
+
+The plain build computes every step on Python objects through the generic
+number protocol; it is the reference the shipped build must match exactly.
+It is a second module of the same family: loaded after the shipped module,
+it reuses the shared function type and binds the same sibling modules
+(`constants`, `algebra`), but its globals live in its own module dict, so a
+test that rebinds a global must do so in both namespaces.
+
+The tree is taken from the environment variable TRIG_PLAIN_TREE (CTest sets
+it), or else ../../build/python-plain relative to this file.
+"""
+
+import glob
+import importlib
+import importlib.machinery
+import importlib.util
+import os
+import sys
+
+NAME = "plain_geometry.trigonometry"
+TREE_VARIABLE = "TRIG_PLAIN_TREE"
+
+
+def tree():
+    """The importable tree of the plain build (it holds geometry/)."""
+    configured = os.environ.get(TREE_VARIABLE)
+    if configured:
+        return os.path.abspath(configured)
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.normpath(os.path.join(here, "..", "..", "build", "python-plain"))
+
+
+def module_file(root=None):
+    """Path of the plain build's extension file, or None when it is absent."""
+    found = sorted(glob.glob(os.path.join(root or tree(), "geometry", "trigonometry*.so")))
+    return found[0] if found else None
+
+
+def load():
+    """The plain module, loaded once per process under NAME.
+
+    The shipped module is imported first, so that both share the sibling
+    modules and the function type. Raises ImportError when the plain build
+    is missing."""
+    loaded = sys.modules.get(NAME)
+    if loaded is not None:
+        return loaded
+    importlib.import_module("geometry.trigonometry")
+    path = module_file()
+    if path is None:
+        raise ImportError("no plain build of geometry.trigonometry under %s" % tree())
+    loader = importlib.machinery.ExtensionFileLoader(NAME, path)
+    location = importlib.util.spec_from_file_location(NAME, path, loader=loader)
+    module = importlib.util.module_from_spec(location)
+    loader.exec_module(module)
+    sys.modules[NAME] = module
+    return module
