@@ -44,6 +44,22 @@ def _note(exc, name, line):
     recorded.append((QUALIFIER + name, line))
 
 
+FUNCTIONS = ("sin", "cosin", "tan", "_tan_rad", "arctan", "arctan2", "arcsin", "arccos")
+
+
+def for_each_function(method):
+    """Class decorator: a test_<function> method per function, each calling
+    self.<method>(name), so that every function reports on its own."""
+    def decorate(cls):
+        for name in FUNCTIONS:
+            def test(self, name=name):
+                getattr(self, method)(name)
+            test.__name__ = "test_" + name.lstrip("_")
+            setattr(cls, test.__name__, test)
+        return cls
+    return decorate
+
+
 def entries(exc):
     """The model's traceback entries of exc, outermost first."""
     return list(reversed(exc.__dict__.get(_ENTRIES_ATTR, ())))

@@ -95,6 +95,7 @@ class NativeImport(unittest.TestCase):
             self.skipTest("geometry.trigonometry is not built")
 
 
+@refmodel.for_each_function('compare')
 class GeneratedArguments(DifferentialCase):
     """Module and model agree on results, exceptions and traceback entries."""
 
@@ -108,30 +109,6 @@ class GeneratedArguments(DifferentialCase):
             if expected != got:
                 mismatches.append("  %s%r: %s / %s" % (name, args, refmodel.show(expected), refmodel.show(got)))
         self.assertNoMismatches(name, mismatches, len(args_list))
-
-    def test_sin(self):
-        self.compare("sin")
-
-    def test_cosin(self):
-        self.compare("cosin")
-
-    def test_tan(self):
-        self.compare("tan")
-
-    def test_tan_rad(self):
-        self.compare("_tan_rad")
-
-    def test_arctan(self):
-        self.compare("arctan")
-
-    def test_arctan2(self):
-        self.compare("arctan2")
-
-    def test_arcsin(self):
-        self.compare("arcsin")
-
-    def test_arccos(self):
-        self.compare("arccos")
 
 
 def recorded_args(name, value, tape):
@@ -153,6 +130,7 @@ def injection_points(count, limit=MAX_INJECTIONS):
     return sorted(points)
 
 
+@refmodel.for_each_function('check')
 class RecordingNumbers(DifferentialCase):
     """Arguments that log every special method they take part in: the module
     must call the same methods, with the same operands, in the same order as
@@ -185,21 +163,6 @@ class RecordingNumbers(DifferentialCase):
                 self.assertNoMismatches("%s(Rec(%r)) with injected failures" % (name, value),
                                         mismatches, len(points))
 
-    def test_sin(self):
-        self.check("sin")
-
-    def test_cosin(self):
-        self.check("cosin")
-
-    def test_tan(self):
-        self.check("tan")
-
-    def test_tan_rad(self):
-        self.check("_tan_rad")
-
-    def test_arctan(self):
-        self.check("arctan")
-
     def test_arctan_recorded_iter(self):
         # A recording iter reaches range() and is read through __index__.
         self.require("arctan")
@@ -210,15 +173,6 @@ class RecordingNumbers(DifferentialCase):
                 got = native_outcome("arctan", (x, Rec(it, native_tape)))
                 self.assertEqual(expected, got)
                 self.assertSameLog(model_tape.log, native_tape.log)
-
-    def test_arctan2(self):
-        self.check("arctan2")
-
-    def test_arcsin(self):
-        self.check("arcsin")
-
-    def test_arccos(self):
-        self.check("arccos")
 
 
 @contextlib.contextmanager
@@ -252,6 +206,7 @@ SPY_ARGS = {
 }
 
 
+@refmodel.for_each_function('check')
 class SpiedGlobals(DifferentialCase):
     """The module reads its globals at the moment of use: with logging
     stand-ins for constants, algebra and the functions themselves, module and
@@ -287,30 +242,6 @@ class SpiedGlobals(DifferentialCase):
                             k, refmodel.show(expected), refmodel.show(got),
                             "" if model_tape.log == native_tape.log else " (logs differ)"))
                 self.assertNoMismatches("%s%r with injected failures" % (name, args), mismatches, len(points))
-
-    def test_sin(self):
-        self.check("sin")
-
-    def test_cosin(self):
-        self.check("cosin")
-
-    def test_tan(self):
-        self.check("tan")
-
-    def test_tan_rad(self):
-        self.check("_tan_rad")
-
-    def test_arctan(self):
-        self.check("arctan")
-
-    def test_arctan2(self):
-        self.check("arctan2")
-
-    def test_arcsin(self):
-        self.check("arcsin")
-
-    def test_arccos(self):
-        self.check("arccos")
 
     def test_missing_globals_and_attributes(self):
         # A global that is gone (NameError) or a sibling that lacks its
@@ -358,6 +289,7 @@ SMALL_PIS = [3, -3, 0, fractions.Fraction(355, 113), inputs.NAN, inputs.NEG_NAN]
 LARGE_PIS = [2 ** 40 + 1, -(2 ** 70)]
 
 
+@refmodel.for_each_function('check')
 class AlternateSiblings(DifferentialCase):
     """Other constants and algebra objects, bound in both the module and the
     model: values of pi and roots of other types reach the constant
@@ -392,30 +324,6 @@ class AlternateSiblings(DifferentialCase):
                 restore()
             with self.subTest(variant=label):
                 self.assertNoMismatches("%s with %s" % (name, label), mismatches, len(args_list))
-
-    def test_sin(self):
-        self.check("sin")
-
-    def test_cosin(self):
-        self.check("cosin")
-
-    def test_tan(self):
-        self.check("tan")
-
-    def test_tan_rad(self):
-        self.check("_tan_rad")
-
-    def test_arctan(self):
-        self.check("arctan")
-
-    def test_arctan2(self):
-        self.check("arctan2")
-
-    def test_arcsin(self):
-        self.check("arcsin")
-
-    def test_arccos(self):
-        self.check("arccos")
 
 
 def ok(value):
@@ -515,6 +423,7 @@ WORKED_VALUES = {
 }
 
 
+@refmodel.for_each_function('check')
 class WorkedValues(unittest.TestCase):
     """Known values with pi = 3.141592653589793 and a correctly rounded sqrt.
     The model is always checked; the module wherever it has the function."""
@@ -545,30 +454,6 @@ class WorkedValues(unittest.TestCase):
                     else:
                         self.assertEqual(record, ("return",) + refmodel.value_key(expected[1]),
                                          "%s instead of %s" % (refmodel.show(record), expected[1].hex()))
-
-    def test_sin(self):
-        self.check("sin")
-
-    def test_cosin(self):
-        self.check("cosin")
-
-    def test_tan(self):
-        self.check("tan")
-
-    def test_tan_rad(self):
-        self.check("_tan_rad")
-
-    def test_arctan(self):
-        self.check("arctan")
-
-    def test_arctan2(self):
-        self.check("arctan2")
-
-    def test_arcsin(self):
-        self.check("arcsin")
-
-    def test_arccos(self):
-        self.check("arccos")
 
 
 class ModelSanity(unittest.TestCase):

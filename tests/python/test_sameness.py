@@ -189,6 +189,7 @@ class SamenessCase(unittest.TestCase):
 # Generated arguments
 
 
+@refmodel.for_each_function('compare')
 class GeneratedArguments(SamenessCase):
     """Both builds agree on the generators' mix of ints of every size, bools,
     floats of every class, Fractions, Decimals and non-numbers."""
@@ -204,30 +205,6 @@ class GeneratedArguments(SamenessCase):
                 mismatches.append("  %s: %s / %s" % (call_text(name, args), show_record(got),
                                                      show_record(expected)))
         self.assertNoMismatches("calls of %s" % name, mismatches, len(args_list))
-
-    def test_sin(self):
-        self.compare("sin")
-
-    def test_cosin(self):
-        self.compare("cosin")
-
-    def test_tan(self):
-        self.compare("tan")
-
-    def test_tan_rad(self):
-        self.compare("_tan_rad")
-
-    def test_arctan(self):
-        self.compare("arctan")
-
-    def test_arctan2(self):
-        self.compare("arctan2")
-
-    def test_arcsin(self):
-        self.compare("arcsin")
-
-    def test_arccos(self):
-        self.compare("arccos")
 
 
 # ----------------------------------------------------------------------------
