@@ -46,12 +46,21 @@ def load_model(native):
     return refmodel.new_model(vars(native)["constants"], vars(native)["algebra"])
 
 
-def best_ns(statement, namespace, quick):
-    timer = timeit.Timer(statement, globals=namespace)
-    number, _ = timer.autorange()
-    number = max(1, number // (4 if quick else 1))
-    repeats = 3 if quick else 7
-    return min(timer.repeat(repeat=repeats, number=number)) / number * 1e9
+def best_ns(statements, quick):
+    """Best time per call, in ns, of each (statement, namespace) pair.
+
+    The repeats run in rounds over all the statements, so that a slow spell
+    of the machine (or its clock ramping up) touches every row alike."""
+    timers = []
+    for statement, namespace in statements:
+        timer = timeit.Timer(statement, globals=namespace)
+        number, _ = timer.autorange()
+        timers.append((timer, max(1, number // (4 if quick else 1))))
+    best = [float("inf")] * len(timers)
+    for _ in range(3 if quick else 11):
+        for k, (timer, number) in enumerate(timers):
+            best[k] = min(best[k], timer.timeit(number) / number * 1e9)
+    return best
 
 
 def time_table(build, quick):
@@ -59,12 +68,16 @@ def time_table(build, quick):
     from geometry import trigonometry as native
     plain = load_plain(build)
     model = load_model(native)
-    math_ns = best_ns("m.sin(30.0)", {"m": math}, quick)
+    statements = [("m.sin(30.0)", {"m": math})]
+    for call in CALLS:
+        statements += [("m." + call, {"m": m}) for m in (native, plain, model)]
+    times = best_ns(statements, quick)
+    math_ns = times[0]
     print("Time per call, ns (best of repeats; python %s)" % sys.version.split()[0])
     print("%-16s %10s %10s %12s   %9s %9s %9s" % (
         "call", "module", "plain", "model", "/math.sin", "plain/", "model/"))
-    for call in CALLS:
-        ns = [best_ns("m." + call, {"m": m}, quick) for m in (native, plain, model)]
+    for k, call in enumerate(CALLS):
+        ns = times[1 + 3 * k:4 + 3 * k]
         print("%-16s %10.1f %10.1f %12.1f   %9.2f %9.1f %9.1f" % (
             call, ns[0], ns[1], ns[2], ns[0] / math_ns, ns[1] / ns[0], ns[2] / ns[0]))
     print("%-16s %10.1f" % ("math.sin(30.0)", math_ns))
