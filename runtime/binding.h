@@ -96,9 +96,14 @@ inline bool bind_simple(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 // but an error or an unusual keyword binds without the general machinery.
 template <const Signature& Sig, Body B>
 PyObject* call_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    Val slots[Sig.maximum];
+    if (kwnames == nullptr && nargs == Sig.maximum) {
+        // The common call, every parameter given by position.
+        for (int i = 0; i < Sig.maximum; i++) slots[i] = Val::borrow(args[i]);
+        return enter_body(Sig, B, slots).release();
+    }
     PyObject* bound[Sig.maximum] = {};
     if (!bind_simple<Sig>(args, nargs, kwnames, bound)) return invoke(Sig, B, args, nargs, kwnames);
-    Val slots[Sig.maximum];
     for (Py_ssize_t i = 0; i < Sig.maximum; i++) slots[i] = Val::borrow(bound[i]);
     return enter_body(Sig, B, slots).release();
 }

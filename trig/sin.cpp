@@ -90,16 +90,35 @@ Val float_series(double x) noexcept {
     return Val::of_float(result);
 }
 
-Val sin_of_reduced(Val angle) noexcept;
+Val radians_and_series(const Val& angle, const Val& pi) noexcept;
+
+// The one read of constants.pi (line 30), from both paths below.
+nrt::SiteCache constants_site;
+nrt::AttributeCache pi_site;
+
+// The whole function for an exact int or float angle: the reduction, the
+// read of pi and, while pi is an exact float, the series in machine doubles.
+Val sin_of_machine(const Val& value) noexcept {
+    Val angle = reduce_machine(value);
+    Ref constants = global(S_constants, constants_site);
+    if (!constants) return fail(30);
+    PyObject* pi = nrt::get_attribute(constants.get(), str(S_pi), pi_site);
+    if (pi == nullptr) return fail(30);
+    if (PyFloat_CheckExact(pi)) {
+        // angle * pi converts an int angle to a double; / 180 converts 180.
+        double x = angle.as_double() * PyFloat_AS_DOUBLE(pi) / 180.0;
+        Py_DECREF(pi);
+        return float_series(x);
+    }
+    return radians_and_series(angle, Val::steal(pi));
+}
 
 }  // namespace
 
 Val sin_body(Val* args) noexcept {
     // The reduction compares in machine arithmetic, so it must not run where
     // a comparison of objects would hit the recursion limit.
-    if (nrt::kLane && args[0].is_machine() && !nrt::at_recursion_limit()) {
-        return sin_of_reduced(reduce_machine(args[0]));
-    }
+    if (nrt::kLane && args[0].is_machine() && !nrt::at_recursion_limit()) return sin_of_machine(args[0]);
     Val angle = nrt::remainder_by_constant(args[0], K(N_360));
     if (!angle) return fail(19);
 
@@ -123,15 +142,15 @@ Val sin_body(Val* args) noexcept {
         }
     }
 
-    return sin_of_reduced(std::move(angle));
+    Val pi = global_attribute(S_constants, S_pi, constants_site, pi_site);
+    if (!pi) return fail(30);
+    return radians_and_series(angle, pi);
 }
 
 namespace {
 
 // Radians (line 30), then the series (lines 37 to 40).
-Val sin_of_reduced(Val angle) noexcept {
-    Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
-    if (!pi) return fail(30);
+Val radians_and_series(const Val& angle, const Val& pi) noexcept {
     if (nrt::kLane && angle.is_machine() && pi.kind() == Val::Kind::Float) {
         // angle * pi converts an int angle to a double; / 180 converts 180.
         return float_series(angle.as_double() * pi.float_value() / 180.0);
