@@ -74,6 +74,9 @@ class BindingTest(unittest.TestCase):
             (lambda: sin(**{Key("x"): 1}), unexpected),
             (lambda: _testcapi.pyobject_vectorcall(sin, (1,), (5,)),
              "sin() keywords must be strings"),
+            # A name repeated in the keyword names must not overwrite (and
+            # leak) the value bound first.
+            (lambda: _testcapi.pyobject_vectorcall(sin, (1, 2), ("angle", "angle")), multiple),
         ]
         for call, text in cases:
             with self.subTest(text=text):

@@ -8,6 +8,7 @@ import warnings
 from trig_support import SIN, catch, module_entries, trig
 
 sin = trig.sin
+arctan = trig.arctan
 
 
 class FunctionObjectTest(unittest.TestCase):
@@ -79,6 +80,18 @@ class FunctionObjectTest(unittest.TestCase):
                     sin()
                 self.assertEqual(str(cm.exception), "sin() takes exactly 1 "
                                  "positional argument (0 given)")
+
+    def test_defaults_warning_turned_error_stores_nothing(self):
+        # Reporting success with the error pending would lose the error.
+        before = arctan.__defaults__
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with self.assertRaisesRegex(RuntimeWarning, "__defaults__ will not"):
+                arctan.__defaults__ = (5,)
+            with self.assertRaisesRegex(RuntimeWarning, "__kwdefaults__ will not"):
+                del arctan.__kwdefaults__
+        self.assertEqual(arctan.__defaults__, before)
+        self.assertIsNone(arctan.__kwdefaults__)
 
     def _quietly_reset(self, attr):
         with warnings.catch_warnings():
