@@ -223,11 +223,10 @@ int exec_steps(PyObject* module) noexcept {
 
     // From here on every failure gets a traceback entry.
     if (nrt::fetch_shared_types(&state.metatype, &nrt::context.function_type) < 0) return fail_at(1);
-    Ref modules_key = Ref::borrow(str(S_module_name));
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing = PyDict_GetItemWithError(modules, modules_key.get());
+    PyObject* existing = PyDict_GetItemWithError(modules, str(S_module_name));
     if (existing == nullptr) {
-        if (PyErr_Occurred() || PyDict_SetItem(modules, modules_key.get(), module) < 0) return fail_at(1);
+        if (PyErr_Occurred() || PyDict_SetItem(modules, str(S_module_name), module) < 0) return fail_at(1);
     }
     PyObject* defaults = PyTuple_Pack(1, num(N_20));
     if (defaults == nullptr) return fail_at(1);

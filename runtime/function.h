@@ -53,8 +53,8 @@ struct CoroutineNames {
 extern CoroutineNames coroutine_names;
 
 // Fetches (or registers) the metatype and the function type in the shared
-// module and stores the function type in the runtime context. Returns 0, or
-// -1 with an exception set.
+// module and stores new references to them in the two slots, replacing what
+// they held. Returns 0, or -1 with an exception set.
 int fetch_shared_types(PyTypeObject** metatype, PyTypeObject** function_type) noexcept;
 
 // The shared-type fetch: the type registered under the spec's short name in

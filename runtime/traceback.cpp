@@ -126,6 +126,4 @@ CodeCacheInfo code_cache_info() noexcept { return {cache.count, cache.capacity};
 
 int code_cache_line(Py_ssize_t index) noexcept { return cache.entries[index].line; }
 
-PyCodeObject* code_cache_code(Py_ssize_t index) noexcept { return cache.entries[index].code; }
-
 }  // namespace nrt

@@ -16,8 +16,7 @@ struct CodeCacheInfo {
     Py_ssize_t capacity;
 };
 CodeCacheInfo code_cache_info() noexcept;
-// Line and code object of entry `index` (borrowed); index must be < count.
+// Line of entry `index`; index must be < count.
 int code_cache_line(Py_ssize_t index) noexcept;
-PyCodeObject* code_cache_code(Py_ssize_t index) noexcept;
 
 }  // namespace nrt
