@@ -1,0 +1,160 @@
+"""The type stub against the functions, and a pip install from the source tree."""
+
+import ast
+import filecmp
+import glob
+import inspect
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import unittest
+
+import geometry.trigonometry as trig
+from trig_support import FUNCTION_ORDER
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+STUB = os.path.join(ROOT, "python", "geometry", "trigonometry.pyi")
+P = inspect.Parameter
+
+
+def stub_functions():
+    """({name: (parameters, return annotation)}, other public names) of the
+    stub; parameters are (name, kind, has default, annotation node)."""
+    with open(STUB, encoding="utf-8") as f:
+        tree = ast.parse(f.read(), STUB)
+    out, other_names = {}, []
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            a = node.args
+            positional = a.posonlyargs + a.args
+            first_default = len(positional) - len(a.defaults)
+            params = [(arg.arg, P.POSITIONAL_ONLY if i < len(a.posonlyargs) else P.POSITIONAL_OR_KEYWORD,
+                       i >= first_default, arg.annotation) for i, arg in enumerate(positional)]
+            if a.vararg:
+                params.append((a.vararg.arg, P.VAR_POSITIONAL, False, a.vararg.annotation))
+            params += [(arg.arg, P.KEYWORD_ONLY, default is not None, arg.annotation)
+                       for arg, default in zip(a.kwonlyargs, a.kw_defaults)]
+            if a.kwarg:
+                params.append((a.kwarg.arg, P.VAR_KEYWORD, False, a.kwarg.annotation))
+            out[node.name] = (params, node.returns)
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):
+            other_names += [alias.asname or alias.name for alias in node.names]
+        elif isinstance(node, ast.ClassDef):
+            other_names.append(node.name)
+        elif isinstance(node, (ast.Assign, ast.AnnAssign)):
+            targets = node.targets if isinstance(node, ast.Assign) else [node.target]
+            other_names += [n.id for t in targets for n in ast.walk(t) if isinstance(n, ast.Name)]
+    return out, [name for name in other_names if not name.startswith("_")]
+
+
+def text(annotation):
+    return None if annotation is None else ast.unparse(annotation)
+
+
+class StubTest(unittest.TestCase):
+    def test_stub_matches_the_functions(self):
+        functions, others = stub_functions()
+        module_functions = {name for name, value in vars(trig).items() if type(value) is type(trig.sin)}
+        self.assertEqual(module_functions, set(FUNCTION_ORDER))
+        self.assertEqual(set(functions), module_functions)
+        self.assertEqual(others, [])
+        for name in FUNCTION_ORDER:
+            with self.subTest(name):
+                signature = inspect.signature(getattr(trig, name))
+                params, returns = functions[name]
+                self.assertEqual([(p.name, p.kind, p.default is not P.empty) for p in signature.parameters.values()],
+                                 [param[:3] for param in params])
+                # The stub may type what the function leaves unannotated, but
+                # where the function has an annotation the texts must agree.
+                for p, param in zip(signature.parameters.values(), params):
+                    if p.annotation is not P.empty:
+                        self.assertEqual(text(param[3]), p.annotation, p.name)
+                if signature.return_annotation is not signature.empty:
+                    self.assertEqual(text(returns), signature.return_annotation)
+
+    def test_build_tree_carries_the_stub(self):
+        here = os.path.dirname(trig.__file__)
+        self.assertTrue(filecmp.cmp(STUB, os.path.join(here, "trigonometry.pyi"), shallow=False))
+        self.assertTrue(os.path.isfile(os.path.join(here, "py.typed")))
+
+
+# (function, arguments, value from the math module)
+KNOWN = [
+    ("sin", (30,), 0.5), ("sin", (123.456,), math.sin(math.radians(123.456))),
+    ("sin", (-1e9,), math.sin(math.radians(-1e9 % 360))), ("cosin", (60,), 0.5),
+    ("tan", (45,), 1.0), ("_tan_rad", (1.0,), math.tan(1.0)), ("arctan", (0.5,), math.atan(0.5)),
+    ("arctan", (-10, 25), math.atan(-10)), ("arctan2", (-1, 1), 3 * math.pi / 4),
+    ("arctan2", (1, -1), -math.pi / 4), ("arcsin", (0.5,), math.asin(0.5)), ("arccos", (0.5,), math.acos(0.5)),
+]
+
+PROBE = r"""
+import json, sys
+import geometry.constants, geometry.trigonometry as t, vantor.algebra.algebra
+print(json.dumps({
+    "files": [m.__file__ for m in (t, geometry.constants, vantor.algebra.algebra)],
+    "results": [repr(getattr(t, name)(*args)) for name, args in json.loads(sys.argv[1])],
+}))
+"""
+
+
+def copy_project(target):
+    """The project without build trees, git data and caches."""
+    def ignore(directory, names):
+        skip = {n for n in names if n == "__pycache__" or n.endswith(".egg-info")}
+        if os.path.samefile(directory, ROOT):
+            skip.update(n for n in names if n.startswith(("build", ".")))
+        return skip
+    shutil.copytree(ROOT, target, ignore=ignore)
+
+
+class PipInstallTest(unittest.TestCase):
+    def test_install_into_target_directory(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            # pip builds in the source tree, so build a copy and keep the real
+            # tree clean; the user's pip configuration and the build tree on
+            # PYTHONPATH stay out of both processes.
+            src, site = os.path.join(tmp, "src"), os.path.join(tmp, "site")
+            copy_project(src)
+            env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
+            env["PIP_CONFIG_FILE"] = os.devnull
+            pip = subprocess.run(
+                [sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
+                 "--disable-pip-version-check", "--target", site, src],
+                cwd=tmp, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+            self.assertEqual(pip.returncode, 0, pip.stdout)
+
+            # setuptools must stay out of CMake's default build directory and out of python/.
+            self.assertFalse(os.path.exists(os.path.join(src, "build")))
+            self.assertEqual(glob.glob(os.path.join(src, "python", "*.egg-info")), [])
+
+            installed = {os.path.relpath(os.path.join(d, f), site)
+                         for top in ("geometry", "vantor")
+                         for d, _, files in os.walk(os.path.join(site, top)) if "__pycache__" not in d
+                         for f in files}
+            self.assertEqual(installed, {
+                "geometry/__init__.py", "geometry/constants.py", "geometry/py.typed",
+                "geometry/trigonometry.pyi", "geometry/trigonometry" + sysconfig.get_config_var("EXT_SUFFIX"),
+                "vantor/__init__.py", "vantor/algebra/__init__.py", "vantor/algebra/algebra.py"})
+
+            calls = [(name, args) for name, args, _ in KNOWN]
+            probe = subprocess.run([sys.executable, "-s", "-c", PROBE, json.dumps(calls)], cwd=tmp,
+                                   env=dict(env, PYTHONPATH=site), stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, universal_newlines=True)
+            self.assertEqual(probe.returncode, 0, probe.stderr)
+            report = json.loads(probe.stdout)
+        for path in report["files"]:
+            self.assertTrue(path.startswith(site + os.sep), path)
+        for (name, args, expected), result in zip(KNOWN, report["results"]):
+            with self.subTest(call=name, args=args):
+                self.assertAlmostEqual(float(result), expected, delta=1e-12)
+                # The same bits as the CMake build: same sources, same flags.
+                self.assertEqual(result, repr(getattr(trig, name)(*args)))
+
+
+if __name__ == "__main__":
+    unittest.main()
