@@ -6,7 +6,9 @@ JOBS ?= 2
 
 FIND_PYTHON = PYTHON="$(PYTHON)" sh tools/find-python
 
-.PHONY: all build test demo bench clean
+SANITIZE_BUILD ?= build-sanitize
+
+.PHONY: all build test demo bench sanitize valgrind clean
 
 all: build
 
@@ -24,5 +26,22 @@ demo: build
 bench: build
 	@py="$$($(FIND_PYTHON))" && PYTHONPATH=$(BUILD)/python "$$py" bench/bench.py $(BUILD)
 
+# Every suite but the pip install against an AddressSanitizer and
+# UndefinedBehaviorSanitizer build, in its own build directory.
+sanitize:
+	@py="$$($(FIND_PYTHON))" && \
+	cmake -S . -B $(SANITIZE_BUILD) -DPython3_EXECUTABLE="$$py" -DTRIG_SANITIZE=ON \
+	      -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS) && \
+	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) -E python.test_packaging
+
+# A smoke run of every function and its error paths under valgrind's memcheck:
+# any error, or memory definitely lost, fails it.
+valgrind: build
+	@py="$$($(FIND_PYTHON))" && \
+	PYTHONPATH=$(BUILD)/python:$(BUILD)/tests/probe PYTHONMALLOC=malloc \
+	valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=definite \
+	         --errors-for-leak-kinds=definite "$$py" tests/smoke.py
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
