@@ -1,0 +1,292 @@
+"""Hostile inputs: numbers whose operations raise or return nonsense, keyword
+names whose comparison or hash fails, huge ints, float and int subclasses.
+Each call ends in a clean exception or in a value, agrees with the model
+wherever the model can follow it, and leaves the module working."""
+
+import itertools
+import math
+import unittest
+
+import _testcapi
+
+import refmodel
+from recnum import Rec, Tape
+from reliability_support import FloatSub, module_with, run, system_error_in
+from trig_support import catch, module_entries, preserved_namespace, trig
+
+MODEL = refmodel.new_model(vars(trig)["constants"], vars(trig)["algebra"])
+SIN_30 = trig.sin(30)
+
+
+class Boom(Exception):
+    pass
+
+
+class BadTruth:
+    """A comparison result whose truth test fails."""
+
+    def __bool__(self):
+        raise Boom("truth")
+
+
+DUNDERS = ["__mod__", "__rmod__", "__imod__", "__lt__", "__le__", "__eq__", "__ne__",
+           "__gt__", "__ge__", "__add__", "__radd__", "__iadd__", "__sub__", "__rsub__",
+           "__isub__", "__mul__", "__rmul__", "__imul__", "__truediv__", "__rtruediv__",
+           "__itruediv__", "__pow__", "__rpow__", "__neg__", "__pos__", "__abs__",
+           "__float__", "__index__", "__bool__"]
+
+# What every special method of a hostile number does.
+BEHAVIOURS = {
+    "raises": None,
+    "not_implemented": lambda self: NotImplemented,
+    "string": lambda self: "x",
+    "none": lambda self: None,
+    "bad_truth": lambda self: BadTruth(),
+    "self": lambda self: self,
+}
+
+
+def hostile_type(behaviour, base=object):
+    def method(self, *args):
+        if BEHAVIOURS[behaviour] is None:
+            raise Boom(behaviour)
+        return BEHAVIOURS[behaviour](self)
+    namespace = {name: method for name in DUNDERS}
+    namespace["__hash__"] = None
+    namespace["__repr__"] = lambda self: "<%s>" % type(self).__name__
+    return type("%s_%s" % (base.__name__, behaviour), (base,), namespace)
+
+
+HOSTILE_TYPES = tuple(hostile_type(behaviour, base) for behaviour in BEHAVIOURS
+                      for base in (object, float, int))
+
+
+def hostile_numbers():
+    return [t() if t.__base__ is object else t(30.5 if t.__base__ is float else 3)
+            for t in HOSTILE_TYPES]
+
+
+class IntSub(int):
+    pass
+
+
+# Huge ints never reach `iter` with a finite x: range() would run for ever.
+HUGE = [10 ** 400, -10 ** 5000, 2 ** 1024]
+PLAIN = [FloatSub(30.5), FloatSub(-0.0), FloatSub(float("nan")), IntSub(90), IntSub(-7), True]
+
+
+def argument_lists(value):
+    """Every argument position of every function, filled with value."""
+    cases = [(name, (value,)) for name in ("sin", "cosin", "tan", "_tan_rad", "arcsin", "arccos")]
+    cases += [("arctan", (value,)), ("arctan", (float("nan"), value)),
+              ("arctan2", (value, 1)), ("arctan2", (1, value)), ("arctan2", (-1, value)),
+              ("arctan2", (0, value)), ("arctan2", (value, value))]
+    if not (type(value) is int and value > 1000):
+        cases.append(("arctan", (0.5, value)))
+    return cases
+
+
+def show(args):
+    # Ints of thousands of digits have no repr.
+    return "(%s)" % ", ".join("<int of %d bits>" % a.bit_length()
+                              if isinstance(a, int) and a.bit_length() > 512 else repr(a)
+                              for a in args)
+
+
+def same_objects(record):
+    """A result that is one of the test's own objects is known by its type
+    (its repr holds an address)."""
+    if record[0] == "return" and record[1] in (BadTruth,) + HOSTILE_TYPES:
+        return record[:2]
+    return record
+
+
+class HostileCase(unittest.TestCase):
+
+    def outcome(self, name, args, model=MODEL):
+        """The outcomes of the module and of the model, as refmodel.outcome()
+        gives them; the module's failure must be clean."""
+        failed, result = run(lambda: vars(trig)[name](*args))
+        if failed:
+            self.assertIsNone(system_error_in(result), (name, show(args)))
+            got = ("raise", type(result), str(result), tuple(refmodel.native_entries(result)))
+        else:
+            got = ("return",) + refmodel.value_key(result)
+        return same_objects(got), same_objects(refmodel.outcome(vars(model)[name], args, refmodel.entries))
+
+    def assertLikeModel(self, cases, model=MODEL):
+        wrong = []
+        for name, args in cases:
+            got, want = self.outcome(name, args, model)
+            if got != want:
+                wrong.append("%s%s: module %s, model %s" % (
+                    name, show(args), refmodel.show(got), refmodel.show(want)))
+        self.assertEqual(wrong, [], "\n".join(wrong))
+
+
+class HostileNumbersTest(HostileCase):
+
+    def test_hostile_arguments(self):
+        for value in hostile_numbers():
+            with self.subTest(value=value):
+                self.assertLikeModel(argument_lists(value))
+        self.assertEqual(trig.sin(30), SIN_30)
+
+    def test_hostile_pi_and_root(self):
+        cases = [("sin", (30,)), ("cosin", (60,)), ("cosin", (200,)), ("tan", (45,)),
+                 ("_tan_rad", (1.0,)), ("arctan", (0.5,)), ("arctan", (2,)), ("arctan", (-2,)),
+                 ("arctan2", (1, 1)), ("arctan2", (-1, 1)), ("arctan2", (-1, -1)),
+                 ("arctan2", (0, 1)), ("arctan2", (0, -1)), ("arcsin", (0.5,)), ("arccos", (0.5,))]
+        for value in hostile_numbers():
+            for replaced in ({"constants": module_with(pi=value)},
+                             {"algebra": module_with(sqrt=lambda v, value=value: value)}):
+                with self.subTest(value=value, replaced=list(replaced)), preserved_namespace() as ns:
+                    ns.update(replaced)
+                    model = refmodel.new_model(ns["constants"], ns["algebra"])
+                    self.assertLikeModel(cases, model)
+                self.assertEqual(trig.sin(30), SIN_30)
+
+    def test_huge_ints_and_subclasses(self):
+        for value in HUGE + PLAIN:
+            with self.subTest(value=type(value).__name__):
+                self.assertLikeModel(argument_lists(value))
+        self.assertEqual(trig.sin(30), SIN_30)
+
+
+class MeddlingTape(Tape):
+    """A tape of recording numbers that, at every `every`-th special method
+    call, rebinds or changes a global of the namespace the computation runs
+    in, so that the globals change under a running call."""
+
+    ACTIONS = [
+        lambda ns, own: ns.__setitem__("constants", module_with(pi=3.0)),
+        lambda ns, own: ns.__setitem__("algebra", module_with(sqrt=abs)),
+        lambda ns, own: ns.__setitem__("constants", own["constants"]),
+        lambda ns, own: setattr(own["constants"], "pi", own["constants"].pi + 0.5),
+        lambda ns, own: ns.__setitem__("algebra", own["algebra"]),
+        lambda ns, own: ns.pop("constants", None),
+        lambda ns, own: ns.__setitem__("constants", own["constants"]),
+    ]
+
+    def __init__(self, ns, every, remove):
+        super().__init__()
+        self.ns, self.every, self.step = ns, every, 0
+        self.actions = self.ACTIONS if remove else self.ACTIONS[:5]
+        self.own = {"constants": module_with(pi=math.pi), "algebra": module_with(sqrt=math.sqrt)}
+        ns.update(self.own)
+
+    def note(self, *entry):
+        super().note(*entry)
+        if self.count % self.every == 0:
+            self.actions[self.step % len(self.actions)](self.ns, self.own)
+            self.step += 1
+
+
+class ReentrantRebindingTest(HostileCase):
+    """Globals rebound, removed and changed while a call runs are read
+    afresh at each use, exactly as the model reads them."""
+
+    VALUES = [("sin", (30,)), ("sin", (200.5,)), ("cosin", (60,)), ("cosin", (300.0,)),
+              ("tan", (45,)), ("_tan_rad", (1.0,)), ("arctan", (0.5,)), ("arctan", (2,)),
+              ("arctan2", (1, 1)), ("arctan2", (-1, 0.5)), ("arcsin", (0.5,)), ("arccos", (0.5,))]
+
+    def run_in(self, namespace, entries_of, name, values, every, remove):
+        saved = dict(namespace)
+        try:
+            tape = MeddlingTape(namespace, every, remove)
+            record = refmodel.outcome(namespace[name], tuple(Rec(v, tape) for v in values), entries_of)
+        finally:
+            namespace.clear()
+            namespace.update(saved)
+        return same_objects(record), tape.log
+
+    def test_globals_change_during_a_call(self):
+        model = refmodel.new_model(vars(trig)["constants"], vars(trig)["algebra"])
+        for name, values in self.VALUES:
+            for every, remove in itertools.product((1, 2, 3, 7), (False, True)):
+                with self.subTest(name=name, values=values, every=every, remove=remove):
+                    want, want_log = self.run_in(vars(model), refmodel.entries, name, values, every, remove)
+                    got, got_log = self.run_in(vars(trig), refmodel.native_entries, name, values, every, remove)
+                    self.assertEqual(refmodel.show(got), refmodel.show(want))
+                    self.assertEqual(got, want)
+                    self.assertEqual(got_log, want_log)
+        self.assertEqual(trig.sin(30), SIN_30)
+
+
+class EqRaises(str):
+    def __eq__(self, other):
+        raise Boom("eq")
+    __hash__ = str.__hash__
+
+
+class HashRaises(str):
+    def __hash__(self):
+        raise Boom("hash")
+
+
+class EqNotImplemented(str):
+    def __eq__(self, other):
+        return NotImplemented
+    __hash__ = str.__hash__
+
+
+class EqBadTruth(str):
+    def __eq__(self, other):
+        return BadTruth()
+    __hash__ = str.__hash__
+
+
+class EqAlways(str):
+    def __eq__(self, other):
+        return True
+    __hash__ = str.__hash__
+
+
+class HostileKeywordTest(HostileCase):
+    """Keyword names of str subclasses are compared by equality, with the
+    parameter name on the left: whatever the comparison raises propagates."""
+
+    # (name type, function, positional arguments, keyword text,
+    #  expected exception type, or the positional call that gives the value)
+    CASES = [
+        (EqRaises, "sin", (), "angle", Boom),
+        (EqRaises, "sin", (30,), "angle", Boom),
+        (EqRaises, "arctan", (0.5,), "iter", Boom),
+        (EqBadTruth, "sin", (), "angle", Boom),
+        (EqBadTruth, "arctan2", (1,), "y", Boom),
+        (EqNotImplemented, "sin", (), "angle", ("sin", (30,))),
+        (EqNotImplemented, "arctan", (0.5,), "iter", ("arctan", (0.5, 30))),
+        (EqNotImplemented, "sin", (30,), "angle", TypeError),
+        (EqNotImplemented, "sin", (), "x", TypeError),
+        (EqAlways, "arctan2", (1,), "anything", ("arctan2", (1, 30))),
+        (EqAlways, "arctan2", (), "anything", TypeError),
+        (HashRaises, "sin", (), "angle", ("sin", (30,))),
+        (HashRaises, "_tan_rad", (), "rad", ("_tan_rad", (30,))),
+    ]
+
+    def calls(self, f, args, name):
+        """The call in every form that can carry this keyword name."""
+        vector = lambda: _testcapi.pyobject_vectorcall(f, args + (30,), (name,))
+        if isinstance(name, HashRaises):
+            return [vector]  # a keyword dict would hash the name first
+        kw = {name: 30}
+        tp_call = type(f).__call__
+        return [vector, lambda: f(*args, **kw), lambda: tp_call(f, *args, **kw)]
+
+    def test_keyword_names(self):
+        for name_type, function, args, text, expected in self.CASES:
+            f = vars(trig)[function]
+            for call in self.calls(f, args, name_type(text)):
+                with self.subTest(name=name_type.__name__, function=function, args=args):
+                    if isinstance(expected, tuple):
+                        self.assertEqual(call(), vars(trig)[expected[0]](*expected[1]))
+                    else:
+                        exc = catch(self, expected, call)
+                        self.assertIsNone(system_error_in(exc))
+                        self.assertEqual(module_entries(exc),
+                                         [("geometry.trigonometry." + function, f.__code__.co_firstlineno)])
+                    self.assertEqual(trig.sin(30), SIN_30)
+
+
+if __name__ == "__main__":
+    unittest.main()
