@@ -32,7 +32,7 @@ def load_plain(build):
     It is a second module of the same family: it reuses the shared function
     type and the sibling modules that the first import bound."""
     folder = os.path.join(build, "python-plain", "geometry")
-    path = next(os.path.join(folder, f) for f in os.listdir(folder) if f.startswith("trigonometry."))
+    path = next(os.path.join(folder, f) for f in os.listdir(folder) if f.startswith("trigonometry.") and f.endswith(".so"))
     loader = importlib.machinery.ExtensionFileLoader("plain_geometry.trigonometry", path)
     spec = importlib.util.spec_from_file_location("plain_geometry.trigonometry", path, loader=loader)
     module = importlib.util.module_from_spec(spec)
