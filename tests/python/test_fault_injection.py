@@ -272,23 +272,30 @@ NAMESPACE = ["__builtins__", "constants", "algebra", "sin", "cosin", "tan", "_ta
              "arctan", "arctan2", "arcsin", "arccos", "__test__"]
 
 
+def failed_import(start, stop):
+    """Import with allocations start + 1 to stop failing: (error or None,
+    the SystemError inside it or None)."""
+    _testcapi.set_nomemory(start, stop)
+    try:
+        __import__("geometry.trigonometry")
+        error = None
+    except BaseException as exc:
+        error = exc
+    _testcapi.remove_mem_hooks()
+    return error, None if error is None else system_error_in(error)
+
+
 def import_single(n, answers):
     """Child side: fail allocation n + 1 of the import, and once more in
     the attempt after that (which starts from what the first one left), then
     import again."""
     problems, effect = [], None
     for _ in range(2):
-        _testcapi.set_nomemory(n, n + 1)
-        try:
-            __import__("geometry.trigonometry")
-            error = None
-        except BaseException as exc:
-            error = exc
-        _testcapi.remove_mem_hooks()
+        error, system_error = failed_import(n, n + 1)
         if effect is None:
             effect = error is not None
-        if error is not None and system_error_in(error) is not None:
-            problems.append("SystemError %r" % (system_error_in(error),))
+        if system_error is not None:
+            problems.append("SystemError %r" % (system_error,))
         del error
     try:
         __import__("geometry.trigonometry")
@@ -308,16 +315,8 @@ def import_single(n, answers):
 
 
 def import_window(n):
-    _testcapi.set_nomemory(n, n + WINDOW)
-    try:
-        __import__("geometry.trigonometry")
-        error = None
-    except BaseException as exc:
-        error = exc
-    _testcapi.remove_mem_hooks()
-    problem = None
-    if error is not None and system_error_in(error) is not None:
-        problem = "SystemError %r" % (system_error_in(error),)
+    error, system_error = failed_import(n, n + WINDOW)
+    problem = None if system_error is None else "SystemError %r" % (system_error,)
     return {"problem": problem, "done": error is None}
 
 
