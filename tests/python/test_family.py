@@ -107,26 +107,24 @@ class ConventionTest(unittest.TestCase):
                 probe.make(kind)
 
     def test_each_convention_receives_its_arguments(self):
+        # kind, arguments, keywords, what the native function receives
+        # positionally, and what it receives as keywords
         cases = [
-            ("noargs", (), {}, None),
-            ("o", (5,), {}, 5),
-            ("varargs_keywords", (1, 2), {"k": 3}, (1, 2)),
-            ("fastcall_keywords", (1, 2), {"k": 3}, (1, 2)),
+            ("noargs", (), {}, None, None),
+            ("o", (5,), {}, 5, None),
+            ("varargs_keywords", (1, 2), {"k": 3}, (1, 2), {"k": 3}),
+            ("varargs_keywords", (1,), {}, (1,), None),
+            ("fastcall_keywords", (1, 2), {"k": 3}, (1, 2), {"k": 3}),
+            ("fastcall_keywords", (1,), {}, (1,), {}),
         ]
-        for kind, args, kwargs, received in cases:
+        for kind, args, kwargs, received, keywords in cases:
             f = probe.make(kind)
             for how, call in CALLERS:
-                if kind in ("noargs", "o") and kwargs:
-                    continue
-                with self.subTest(kind=kind, how=how):
+                with self.subTest(kind=kind, how=how, kwargs=kwargs):
                     out = call(f, *args, **kwargs)
-                    self.assertEqual(out[0], kind)
-                    self.assertIs(out[1], f)
-                    self.assertEqual(out[2], received)
-                    if kind.endswith("keywords"):
-                        self.assertEqual(out[3], kwargs or
-                                         (None if kind.startswith("var")
-                                          else {}))
+                    self.assertEqual(out[:3], (kind, f, received))
+                    if keywords is not None:
+                        self.assertEqual(out[3], keywords)
 
     def test_defining_class_is_passed(self):
         class Owner:
