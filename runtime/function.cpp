@@ -214,16 +214,23 @@ int function_clear(PyObject* op) noexcept {
     return 0;
 }
 
+// Visits every object field that clear releases: a field left out here keeps
+// any cycle through it alive for good.
 int function_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     NativeFunction* f = as_function(op);
     Py_VISIT(f->closure);
     Py_VISIT(f->module);
     Py_VISIT(f->dict);
+    // A str subclass stored as a name can refer back to the function.
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
     Py_VISIT(f->doc);
     Py_VISIT(f->globals);
+    Py_VISIT(f->code);
     Py_VISIT(f->defining_class);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
     Py_VISIT(f->is_coroutine);
     Py_VISIT(Py_TYPE(op));  // instances of a heap type own a reference to it
     return 0;

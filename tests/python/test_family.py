@@ -87,15 +87,34 @@ emit(probe=attempt('_runtime_probe'), trig=attempt())
 
     def test_cycles_through_a_function_are_collected(self):
         import weakref
-        f = probe.make("o")
-        f.loop = f                      # through the instance dict
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            f.__defaults__ = (f,)       # and through a field of its own
-        alive = weakref.ref(f)
-        del f
-        gc.collect()
-        self.assertIsNone(alive())
+
+        class Name(str):
+            pass
+
+        def defaults(f):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)
+                f.__defaults__ = (f,)
+
+        def named(field):
+            def close(f):
+                name = Name("loop")
+                name.owner = f
+                setattr(f, field, name)
+            return close
+
+        def annotated(f):
+            f.__annotations__["self"] = f
+
+        # through the instance dict, and through each field of its own
+        for close in (lambda f: setattr(f, "loop", f), defaults,
+                      named("__name__"), named("__qualname__"), annotated):
+            f = probe.make("o")
+            close(f)
+            alive = weakref.ref(f)
+            del f
+            gc.collect()
+            self.assertIsNone(alive())
 
 
 class ConventionTest(unittest.TestCase):
