@@ -25,11 +25,18 @@ bool is_subtype(PyTypeObject* type, PyTypeObject* base) noexcept {
     return base == &PyBaseObject_Type;
 }
 
-// Our function type and the interpreter's built-in function type share the
-// record prefix that holds the method record and the bound self.
-bool is_native_function(PyTypeObject* type) noexcept {
-    return (context.function_type != nullptr && is_subtype(type, context.function_type)) ||
-           is_subtype(type, &PyCFunction_Type);
+// Whether calling the native function with its bound self is the call its
+// own entry would make. Our function type and the interpreter's built-in
+// function type share the record prefix that holds the method record and the
+// bound self; a method of an extension class, though, takes its self from
+// the arguments, and only its entry applies that rule.
+bool bound_self_call(PyObject* callable) noexcept {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (context.function_type != nullptr && is_subtype(type, context.function_type)) {
+        int flags = reinterpret_cast<NativeFunction*>(callable)->flags;
+        return !(flags & kFunctionOfClass) || (flags & kFunctionStatic);
+    }
+    return is_subtype(type, &PyCFunction_Type);
 }
 
 [[gnu::cold, gnu::noinline]] PyObject* null_without_error() noexcept {
@@ -66,7 +73,7 @@ PyObject* fast_call(PyObject* callable, PyObject* const* args, std::size_t nargs
                     PyObject* kwdict) noexcept {
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (kwdict == nullptr) {
-        if (n <= 1 && is_native_function(Py_TYPE(callable))) {
+        if (n <= 1 && bound_self_call(callable)) {
             int flags = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;
             if (n == 0 && (flags & METH_NOARGS)) return direct_call(callable, nullptr);
             if (n == 1 && (flags & METH_O)) return direct_call(callable, args[0]);

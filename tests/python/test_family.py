@@ -208,6 +208,21 @@ class SelfRuleTest(unittest.TestCase):
                     call(probe.make(kind, flags=4))
                 self.assertEqual(str(cm.exception), msg)
 
+    def test_call_from_a_body_applies_the_rule(self):
+        # cosin calls algebra.sqrt from native code: a method of an extension
+        # class must fail there as it does when Python calls it.
+        f = probe.make("o", flags=4)
+        with self.assertRaises(TypeError) as direct:
+            f(0.25)
+        algebra = trig.algebra
+        self.addCleanup(setattr, algebra, "sqrt", algebra.sqrt)
+        algebra.sqrt = f
+        with self.assertRaises(TypeError) as from_body:
+            trig.cosin(60)
+        self.assertEqual(str(from_body.exception), str(direct.exception))
+        algebra.sqrt = probe.make("o", flags=4 | 1)
+        self.assertEqual(trig.cosin(60)[0], "o")
+
     def test_static_flag_keeps_the_bound_self(self):
         f = probe.make("o", flags=4 | 1)
         self.assertEqual(f(8), ("o", f, 8))
