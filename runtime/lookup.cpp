@@ -46,10 +46,15 @@ PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept {
     if (dict_version(dict) == site.version) {
         found = site.value;
     } else {
+        // The version before the look-up: a key's __eq__ may change the dict
+        // while it runs, and then the next read must look again.
+        std::uint64_t version = dict_version(dict);
         found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
-        site.version = dict_version(dict);
+        // A failing key comparison is the read's failure, as in Python; only
+        // a plain miss goes on to the builtins.
+        if (found == nullptr && PyErr_Occurred()) return nullptr;
+        site.version = version;
         site.value = found;
-        if (found == nullptr) PyErr_Clear();
     }
     if (found != nullptr) {
         Py_INCREF(found);

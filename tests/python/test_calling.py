@@ -143,6 +143,29 @@ class GlobalLookupTest(unittest.TestCase):
             trig.constants = real
             self.assertEqual(sin(30), 0.5)
 
+    def test_failing_dict_lookup_propagates(self):
+        # A key with the hash of "constants" whose comparison raises: the
+        # read fails with that error, as Python's own global read does, and
+        # a plain miss afterwards still goes on to the builtins.
+        class Clash:
+            def __hash__(self):
+                return hash("constants")
+
+            def __eq__(self, other):
+                raise Boom("compare")
+        fake = types.SimpleNamespace(pi=0.0)
+        self.addCleanup(vars(builtins).pop, "constants", None)
+        builtins.constants = fake
+        with preserved_namespace() as ns:
+            del trig.constants
+            sin(30)                         # the miss is remembered
+            ns[Clash()] = None
+            for _ in range(2):
+                err = catch(self, Boom, sin, 30)
+                self.assertEqual(module_entries(err), [(SIN, 30)])
+            ns.pop(next(k for k in ns if isinstance(k, Clash)))
+            self.assertEqual(sin(30), 0.0)
+
     def test_builtins_fallback_and_shadowing(self):
         fake = types.SimpleNamespace(pi=0.0)
         self.addCleanup(vars(builtins).pop, "constants", None)
