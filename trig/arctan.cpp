@@ -6,9 +6,9 @@
 // Beyond +-1 it reflects: +-pi/2 - arctan(1/x), through the module global
 // arctan, with the same `iter`. No tolerance test and no early stop.
 //
-// A huge iter runs inside the module with no bytecode in between, where the
-// interpreter never looks at signals: the loop does it every kSignalSteps
-// steps, so Ctrl-C ends the call as a failure of the loop line.
+// A huge iter runs inside the module, where the interpreter never looks at
+// signals: the loop looks itself, so Ctrl-C ends the call as a failure of the
+// loop line.
 //
 // Limits (arctan): iter <= 0 returns 0.0 for every x in [-1, 1]; x below about
 // 5e-17 in magnitude gives about iter * x, because _tan_rad yields 0.0 there;
@@ -29,14 +29,6 @@ namespace {
 constexpr const char kArctan[] = "geometry.trigonometry.arctan";
 constexpr const char kArctan2[] = "geometry.trigonometry.arctan2";
 constexpr int kArctanLoopLine = 103;
-
-// Newton steps between two looks at pending signals: a few hundred steps
-// take well under a millisecond, and a look costs about nothing.
-constexpr std::int64_t kSignalSteps = 256;
-
-inline bool signal_pending(std::int64_t step) noexcept {
-    return step % kSignalSteps == kSignalSteps - 1 && PyErr_CheckSignals() < 0;
-}
 
 // pi / 2 or -pi / 2 minus arctan(1 / x, iter).
 template <bool Negative>
@@ -97,7 +89,7 @@ Val arctan_body(Val* args) noexcept {
     if (nrt::kLane && iter.kind() == Val::Kind::Int) {
         // range() of an exact int cannot fail or be intercepted: just count.
         for (std::int64_t step = 0; step < iter.int_value(); step++) {
-            if (signal_pending(step)) return fail_at(kArctan, kArctanLoopLine);
+            if (interrupted(step)) return fail_at(kArctan, kArctanLoopLine);
             theta = newton_step(theta, x);
             if (!theta) return fail_at(kArctan, 108);
         }
@@ -115,7 +107,7 @@ Val arctan_body(Val* args) noexcept {
     for (std::int64_t step = 0;; step++) {
         Ref item(PyIter_Next(iterator.get()));
         if (!item) break;
-        if (signal_pending(step)) return fail_at(kArctan, kArctanLoopLine);
+        if (interrupted(step)) return fail_at(kArctan, kArctanLoopLine);
         theta = newton_step(theta, x);
         if (!theta) return fail_at(kArctan, 108);
     }

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "module/state.h"
 #include "runtime/call.h"
 #include "runtime/lane.h"
@@ -15,6 +17,17 @@ namespace trigmod {
 
 using nrt::Ref;
 using nrt::Val;
+
+// Loops whose length an input decides look at pending signals every
+// kSignalSteps steps: inside the module no bytecode runs between steps, and
+// the interpreter only looks between bytecodes. A few hundred steps take well
+// under a millisecond, and a look costs about nothing.
+constexpr std::int64_t kSignalSteps = 256;
+
+// Whether a signal handler raised at `step` (counted from 0).
+inline bool interrupted(std::int64_t step) noexcept {
+    return step % kSignalSteps == kSignalSteps - 1 && PyErr_CheckSignals() < 0;
+}
 
 // A number constant as an operand.
 inline nrt::Const K(NumberId id) noexcept { return {num(id), kNumberValues[id]}; }

@@ -11,7 +11,9 @@
 // the operations below works. Ints are reduced exactly, whatever their size.
 // NaN and infinities reduce to NaN, fail every comparison and give 0.0, as
 // does any angle whose radian value is at most 1e-15 in magnitude (the first
-// term is not above the tolerance).
+// term is not above the tolerance). A constants.pi far too large (1e6, inf) makes
+// the terms grow instead, and the loop runs until a signal handler raises
+// (Ctrl-C): the loop looks at signals itself, since no bytecode runs in it.
 #include "trig/bodies.h"
 #include "trig/common.h"
 
@@ -57,6 +59,21 @@ constexpr std::int64_t kTableSteps = sizeof kDenominators / sizeof kDenominators
 // convert to doubles exactly.
 constexpr std::int64_t kMachineSteps = std::int64_t{1} << 24;
 
+// The series past the table, from step i on (reached only with an x far
+// beyond pi/2). Kept out of line so that the usual call does not pay for it.
+[[gnu::noinline]] Val float_series_tail(double x, double numerator, double term, double result,
+                                        std::int64_t i) noexcept {
+    const double tol = 1e-15;
+    do {
+        if (interrupted(i)) return fail(37);
+        result += term;
+        i += 1;
+        term *= numerator / static_cast<double>((2 * i) * (2 * i + 1));
+        if (i == kMachineSteps) return series(Val::of_float(x), Val::of_float(term), Val::of_float(result), Val::of_int(i));
+    } while (std::fabs(term) > tol);
+    return Val::of_float(result);
+}
+
 // The series for a float x, in machine doubles. Each step computes what the
 // object loop computes: (-x) * x is the same value every time, so the
 // factors of two steps come from one paired division (each half rounded
@@ -81,13 +98,7 @@ Val float_series(double x) noexcept {
         i += 1;
         if (!(std::fabs(term) > tol)) return Val::of_float(result);
     }
-    do {
-        result += term;
-        i += 1;
-        term *= numerator / static_cast<double>((2 * i) * (2 * i + 1));
-        if (i == kMachineSteps) return series(Val::of_float(x), Val::of_float(term), Val::of_float(result), Val::of_int(i));
-    } while (std::fabs(term) > tol);
-    return Val::of_float(result);
+    return float_series_tail(x, numerator, term, result, i);
 }
 
 Val radians_and_series(const Val& angle, const Val& pi) noexcept;
@@ -168,7 +179,8 @@ Val radians_and_series(const Val& angle, const Val& pi) noexcept {
 // The series loop from the given state (lines 37 to 40).
 Val series(const Val& x, Val term, Val result, Val i) noexcept {
     const double tol = 1e-15;
-    for (;;) {
+    for (std::int64_t step = 0;; step++) {
+        if (interrupted(step)) return fail(37);
         Val magnitude = nrt::absolute_value(term);
         if (!magnitude) return fail(37);
         int t = nrt::compare(magnitude, Val::of_float(tol), Py_GT);

@@ -1,5 +1,6 @@
-"""Ctrl-C reaches a long call: arctan with a huge iter stays inside the
-module, where the interpreter itself never looks at signals."""
+"""Ctrl-C reaches a long call: arctan with a huge iter, or sin with a pi
+that makes its series grow, stays inside the module, where the interpreter
+itself never looks at signals."""
 
 import json
 import os
@@ -18,13 +19,13 @@ PLAIN_ROOT = os.environ.get("TRIG_PLAIN_TREE")
 CHILD = CHILD_PRELUDE + """
 import time
 import geometry.trigonometry as t
-x = float(sys.argv[1])
+t.constants.pi = float(sys.argv[2])
 sys.stdout.write("ready\\n")
 sys.stdout.flush()
 sys.stdin.readline()            # the parent sends the signal after this line
 sent = time.monotonic()
 try:
-    t.arctan(x, 10**9)
+    eval(sys.argv[1])
 except KeyboardInterrupt as e:
     emit(after=time.monotonic() - sent, **outcome(e))
 """
@@ -32,9 +33,9 @@ except KeyboardInterrupt as e:
 
 class InterruptTest(unittest.TestCase):
 
-    def interrupt(self, root, x):
+    def interrupt(self, root, call, pi=3.141592653589793):
         env = dict(os.environ, PYTHONPATH=root)
-        proc = subprocess.Popen([sys.executable, "-c", CHILD, repr(x)],
+        proc = subprocess.Popen([sys.executable, "-c", CHILD, call, repr(pi)],
                                 env=env, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
@@ -51,18 +52,21 @@ class InterruptTest(unittest.TestCase):
         self.assertTrue(lines, err)
         return json.loads(lines[-1])
 
-    def test_ctrl_c_ends_a_long_arctan(self):
+    def test_ctrl_c_ends_a_long_call(self):
         trees = [("shipped", BUILD_ROOT)]
         if PLAIN_ROOT:
             trees.append(("plain", PLAIN_ROOT))
+        arctan, sin = "geometry.trigonometry.arctan", "geometry.trigonometry.sin"
         for name, root in trees:
-            for x, entries in [
-                    (0.5, [["geometry.trigonometry.arctan", 103]]),
+            for call, pi, entries in [
+                    ("t.arctan(0.5, 10**9)", None, [[arctan, 103]]),
                     # the reflection's inner call is the one interrupted
-                    (3.0, [["geometry.trigonometry.arctan", 98],
-                           ["geometry.trigonometry.arctan", 103]])]:
-                with self.subTest(build=name, x=x):
-                    data = self.interrupt(root, x)
+                    ("t.arctan(3.0, 10**9)", None, [[arctan, 98], [arctan, 103]]),
+                    # terms that grow without end, finite and then infinite
+                    ("t.sin(30)", 1e6, [[sin, 37]]),
+                    ("t.sin(30)", float("inf"), [[sin, 37]])]:
+                with self.subTest(build=name, call=call, pi=pi):
+                    data = self.interrupt(root, call, *([pi] if pi else []))
                     self.assertEqual(data["type"], "KeyboardInterrupt")
                     self.assertEqual(data["entries"], entries)
 
