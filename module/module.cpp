@@ -6,6 +6,8 @@
 // back with its namespace as it is.
 #include "module/state.h"
 #include "module/version.h"
+#include "runtime/compat/code.h"
+#include "runtime/compat/modules.h"
 #include "runtime/context.h"
 #include "runtime/function.h"
 #include "runtime/ref.h"
@@ -35,7 +37,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attribute, c
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
-    std::int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     if (state.main_interpreter_id == -1) {
         state.main_interpreter_id = id;
@@ -149,10 +151,10 @@ int build_code_objects() noexcept {
         }
         PyObject* varnames = PyDict_SetDefault(shared.get(), names.get(), names.get());
         if (varnames == nullptr) return -1;
-        PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
+        PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
             row.signature->maximum, 0, 0, row.local_count, 0, CO_OPTIMIZED | CO_NEWLOCALS,
             state.empty_bytes, empty, empty, varnames, empty, empty, str(S_file_name), str(row.name),
-            row.signature->line, state.empty_bytes);
+            str(row.name), row.signature->line, state.empty_bytes, state.empty_bytes);
         if (code == nullptr) return -1;
         Py_XSETREF(state.code_objects[f], reinterpret_cast<PyObject*>(code));
     }
@@ -267,6 +269,7 @@ int exec_module(PyObject* module) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    NRT_MODULE_SUPPORT_SLOTS
     {0, nullptr},
 };
 

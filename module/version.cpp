@@ -22,12 +22,12 @@ std::uint32_t parse_version(const char* text) noexcept {
 }
 
 int check_version(std::uint32_t version) noexcept {
-    if ((version >> 16) == 0x0309) return 0;
+    if ((version >> 16) == (PY_MAJOR_VERSION << 8 | PY_MINOR_VERSION)) return 0;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 9,
-                  "geometry.trigonometry", "does not match", static_cast<int>(version >> 24),
-                  static_cast<int>((version >> 16) & 0xff));
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "geometry.trigonometry", "does not match",
+                  static_cast<int>(version >> 24), static_cast<int>((version >> 16) & 0xff));
     return PyErr_WarnEx(nullptr, message, 1);
 }
 

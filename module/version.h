@@ -10,8 +10,9 @@ namespace trigmod {
 // is neither a digit nor a dot between components.
 std::uint32_t parse_version(const char* text) noexcept;
 
-// Warns (RuntimeWarning) when `version` is not a 3.9 runtime. Returns 0, or
-// -1 when the warning was turned into an error.
+// Warns (RuntimeWarning) when `version` is not a runtime of the major and
+// minor version the module was compiled for. Returns 0, or -1 when the
+// warning was turned into an error.
 int check_version(std::uint32_t version) noexcept;
 
 }  // namespace trigmod

@@ -4,10 +4,8 @@
 #include <Python.h>
 
 #include "runtime/call.h"
+#include "runtime/compat/recursion.h"
 #include "runtime/value.h"
-
-// Exported by the 3.9 runtime for its own inline recursion guard.
-extern "C" int _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);
 
 namespace nrt {
 
@@ -47,19 +45,17 @@ bool convert_to_double(const Signature& sig, Val& slot) noexcept;
 // Python frame in between), and reports a failure of either at the first line.
 inline Val enter_body(const Signature& sig, Body body, Val* slots) noexcept {
     if (sig.to_double && !convert_to_double(sig, slots[0])) return Val();
-    // The interpreter's own guard, as Py_EnterRecursiveCall performs it, so
-    // that the depth and the limit are at hand for the body's comparisons.
     PyThreadState* ts = PyThreadState_Get();
-    const int limit = Py_GetRecursionLimit();
-    if (++ts->recursion_depth > limit && _Py_CheckRecursiveCall(ts, kRecursionWhere)) {
+    compat::Depth depth = compat::enter_body(ts, kRecursionWhere);
+    if (depth == compat::Depth::Refused) {
         report_entry_failure(sig);
         return Val();
     }
     const bool outer_at_limit = body_at_recursion_limit;
-    body_at_recursion_limit = ts->recursion_depth >= limit && !ts->overflowed && !ts->recursion_critical;
+    body_at_recursion_limit = depth == compat::Depth::Last;
     Val result = body(slots);
     body_at_recursion_limit = outer_at_limit;
-    ts->recursion_depth--;
+    compat::leave_body(ts);
     return result;
 }
 

@@ -1,9 +1,8 @@
 #include "runtime/function.h"
 
-#include <structmember.h>
-
 #include <cstring>
 
+#include "runtime/compat/types.h"
 #include "runtime/context.h"
 
 namespace nrt {
@@ -14,14 +13,6 @@ namespace {
 
 constexpr const char kSharedModule[] = "_native_shared_1_0";
 constexpr int kCallFlagsMask = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
-
-// Later interpreters know these flags; 3.9 ignores the bits.
-#ifndef Py_TPFLAGS_IMMUTABLETYPE
-#define Py_TPFLAGS_IMMUTABLETYPE (1UL << 8)
-#endif
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-#define Py_TPFLAGS_DISALLOW_INSTANTIATION (1UL << 7)
-#endif
 
 inline NativeFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<NativeFunction*>(op); }
 
@@ -404,6 +395,17 @@ PyObject* get_is_coroutine(PyObject* op, void*) noexcept {
     return f->is_coroutine;
 }
 
+// Any object; None once deleted.
+PyObject* get_module(PyObject* op, void*) noexcept { return new_ref_or_none(as_function(op)->module); }
+
+int set_module(PyObject* op, PyObject* value, void*) noexcept {
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(op)->module, value);
+    return 0;
+}
+
+PyGetSetDef module_getset = {"__module__", get_module, set_module, nullptr, nullptr};
+
 PyGetSetDef function_getset[] = {
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"func_doc", get_doc, set_doc, nullptr, nullptr},
@@ -423,16 +425,14 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    module_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef module_member = {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr};
-
 PyMemberDef function_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakreflist), READONLY, nullptr},
-    module_member,
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, weakreflist), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -524,10 +524,10 @@ PyTypeObject* check_shared(PyObject* object, PyType_Spec* spec, const char* name
 }
 
 // The module name that the type-from-spec machinery stores in the new type's
-// dict would shadow the instances' own __module__; put the member back.
-int restore_module_member(PyTypeObject* type) noexcept {
+// dict would shadow the instances' own __module__; put the attribute back.
+int restore_module_attribute(PyTypeObject* type) noexcept {
     if (type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(NativeFunction))) return 0;
-    PyObject* descr = PyDescr_NewMember(type, &module_member);
+    PyObject* descr = PyDescr_NewGetSet(type, &module_getset);
     if (descr == nullptr) return -1;
     int rc = PyDict_SetItemString(type->tp_dict, "__module__", descr);
     Py_DECREF(descr);
@@ -537,16 +537,23 @@ int restore_module_member(PyTypeObject* type) noexcept {
 
 PyObject* make_type(PyObject* shared, PyTypeObject* metatype, PyType_Spec* spec, PyObject* bases) noexcept {
     PyObject* made = PyType_FromModuleAndSpec(shared, spec, bases);
-    if (made == nullptr) return nullptr;
+    if (made == nullptr) {
+        // Some versions fail an allocation here without saying so.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
+    }
     auto* type = reinterpret_cast<PyTypeObject*>(made);
     // 3.9 ignores the no-instantiation flag and lets the type inherit
     // object.__new__, which would hand out zero-filled instances that crash
     // on first use; without a tp_new, object.__new__ refuses the type.
     if (spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION) type->tp_new = nullptr;
-    if (spec == &function_spec && restore_module_member(type) < 0) {
+    if (spec == &function_spec && restore_module_attribute(type) < 0) {
         Py_DECREF(made);
         return nullptr;
     }
+    // The metatype is put in afterwards rather than handed to the type-from-
+    // metaclass call, which 3.12 and later refuse for a metatype with a
+    // tp_new of its own (and which 3.9 lacks).
     if (metatype != nullptr) {
         Py_INCREF(metatype);
         PyTypeObject* old = Py_TYPE(made);

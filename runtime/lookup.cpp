@@ -1,5 +1,6 @@
 #include "runtime/lookup.h"
 
+#include "runtime/compat/errors.h"
 #include "runtime/config.h"
 #include "runtime/context.h"
 
@@ -11,9 +12,7 @@ inline Py_hash_t stored_hash(PyObject* name) noexcept {
     return reinterpret_cast<PyASCIIObject*>(name)->hash;
 }
 
-[[gnu::cold, gnu::noinline]] void raise_name_error(PyObject* name) noexcept {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-}
+[[gnu::cold, gnu::noinline]] void raise_name_error(PyObject* name) noexcept { compat::raise_name_error(name); }
 
 // Walks tp_base for types that have no MRO yet; the root object type counts.
 bool in_bases(PyTypeObject* type, PyTypeObject* base) noexcept {
@@ -46,15 +45,19 @@ PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept {
     if (dict_version(dict) == site.version) {
         found = site.value;
     } else {
-        // The version before the look-up: a key's __eq__ may change the dict
-        // while it runs, and then the next read must look again.
+        // Watched first and its version taken before the look-up: a key's
+        // __eq__ may change the dict while it runs, and then the next read
+        // must look again.
+        bool cacheable = compat::watch_dict(dict);
         std::uint64_t version = dict_version(dict);
         found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
         // A failing key comparison is the read's failure, as in Python; only
         // a plain miss goes on to the builtins.
         if (found == nullptr && PyErr_Occurred()) return nullptr;
-        site.version = version;
-        site.value = found;
+        if (cacheable) {
+            site.version = version;
+            site.value = found;
+        }
     }
     if (found != nullptr) {
         Py_INCREF(found);
@@ -71,9 +74,11 @@ PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache
         // The module type is static: no attribute of its own can appear and
         // take precedence over the module's dict under this name.
         if (_PyType_Lookup(&PyModule_Type, name) == nullptr) {
+            bool cacheable = compat::watch_dict(dict);
+            std::uint64_t version = dict_version(dict);
             PyObject* value = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
             if (value != nullptr) {
-                site = {dict, dict_version(dict), value};
+                if (cacheable) site = {dict, version, value};
                 Py_INCREF(value);
                 return value;
             }

@@ -5,17 +5,17 @@
 
 #include <cstdint>
 
+#include "runtime/compat/dicts.h"
 #include "runtime/config.h"
 #include "runtime/context.h"
 
 namespace nrt {
 
-inline std::uint64_t dict_version(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+using compat::dict_version;
 
-// One per place in a function body that reads a global. The dictionary's
-// version tag is never 0, so the first read always goes to the dictionary.
+// One per place in a function body that reads a global. A dict's version is
+// never 0, so the first read always goes to the dict; a site remembers only
+// what it read from a watched dict.
 struct SiteCache {
     std::uint64_t version = 0;
     PyObject* value = nullptr;  // borrowed; null records a miss

@@ -1,23 +1,23 @@
 #include "runtime/numbers.h"
 
-#include <longintrepr.h>
-
 #include <cstdint>
+
+#include "runtime/compat/ints.h"
 
 namespace nrt {
 
 namespace {
 
 // Signed digit count of an exact int: 0, +-1 (below 2^30), +-2 (below 2^60), ...
-inline Py_ssize_t digit_count(PyObject* x) noexcept { return Py_SIZE(x); }
+inline Py_ssize_t digit_count(PyObject* x) noexcept { return compat::int_signed_size(x); }
 
 inline std::int32_t one_digit(PyObject* x) noexcept {
-    auto v = static_cast<std::int32_t>(reinterpret_cast<PyLongObject*>(x)->ob_digit[0]);
+    auto v = static_cast<std::int32_t>(compat::int_digits(x)[0]);
     return digit_count(x) < 0 ? -v : v;
 }
 
 inline std::int64_t two_digits(PyObject* x) noexcept {
-    const digit* d = reinterpret_cast<PyLongObject*>(x)->ob_digit;
+    const digit* d = compat::int_digits(x);
     auto v = static_cast<std::int64_t>(d[0]) | (static_cast<std::int64_t>(d[1]) << PyLong_SHIFT);
     return digit_count(x) < 0 ? -v : v;
 }
@@ -152,10 +152,9 @@ PyObject* absolute_value(PyObject* x) noexcept {
     if (kFastPaths && PyLong_CheckExact(x)) {
         Py_ssize_t n = digit_count(x);
         if (n >= 0) return same(x);
-        if (n == -1) return PyLong_FromUnsignedLong(reinterpret_cast<PyLongObject*>(x)->ob_digit[0]);
-        PyObject* copy = _PyLong_Copy(reinterpret_cast<PyLongObject*>(x));
-        if (copy != nullptr) Py_SET_SIZE(copy, -n);
-        return copy;
+        if (n == -1) return PyLong_FromUnsignedLong(compat::int_digits(x)[0]);
+        // A negated copy, which is what the int type's own slot makes.
+        return int_slots()->nb_absolute(x);
     }
     return PyNumber_Absolute(x);
 }

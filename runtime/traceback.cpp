@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "runtime/compat/errors.h"
 #include "runtime/context.h"
 
 namespace nrt {
@@ -17,7 +18,9 @@ struct CodeCacheEntry {
 
 // Sorted by (line, name); grows in steps of 64 and is never freed. The name
 // is part of the key: start-up failures and function bodies can fail at the
-// same line, and each must keep its own name.
+// same line, and each must keep its own name. A code object's first line is
+// its entry's line, which is the line that every interpreter version reports
+// for a frame made from it: the frame itself is never touched.
 struct CodeCache {
     CodeCacheEntry* entries = nullptr;
     Py_ssize_t count = 0;
@@ -94,16 +97,13 @@ PyCodeObject* code_for(const char* name, int line, const char* file_name) noexce
         }
     }
     // Creating the code object must not see (or clobber) the failure being reported.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    PyObject* pending = PyErr_GetRaisedException();
     PyCodeObject* code = PyCode_NewEmpty(file_name, name, line);
     if (code == nullptr) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
+        Py_XDECREF(pending);
         return nullptr;
     }
-    PyErr_Restore(type, value, tb);
+    PyErr_SetRaisedException(pending);
     if (line != 0) insert(line, name, code);
     return code;
 }
@@ -114,10 +114,9 @@ void add_traceback(const char* name, int line, const char* file_name) noexcept {
     PyCodeObject* code = code_for(name, line, file_name);
     if (code == nullptr) return;
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, context.module_dict, nullptr);
-    if (frame != nullptr) {
-        frame->f_lineno = line;
-        PyTraceBack_Here(frame);
-    }
+    // Making the frame can fail and leave no exception behind it (it can also
+    // replace the failure with MemoryError); an entry needs one to attach to.
+    if (frame != nullptr && PyErr_Occurred()) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_DECREF(code);
 }

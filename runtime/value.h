@@ -14,12 +14,12 @@
 #pragma once
 
 #include <Python.h>
-#include <longintrepr.h>
 
 #include <cmath>
 #include <cstdint>
 #include <utility>
 
+#include "runtime/compat/ints.h"
 #include "runtime/config.h"
 #include "runtime/numbers.h"
 
@@ -55,9 +55,9 @@ public:
                 v.kind_ = Kind::Float;
                 v.bits_.d = PyFloat_AS_DOUBLE(owned);
             } else if (PyLong_CheckExact(owned)) {
-                Py_ssize_t n = Py_SIZE(owned);
+                Py_ssize_t n = compat::int_signed_size(owned);
                 if (n >= -2 && n <= 2) {
-                    const digit* d = reinterpret_cast<PyLongObject*>(owned)->ob_digit;
+                    const digit* d = compat::int_digits(owned);
                     std::int64_t m = n == 0 ? 0 : static_cast<std::int64_t>(d[0]);
                     if (n == 2 || n == -2) m |= static_cast<std::int64_t>(d[1]) << PyLong_SHIFT;
                     v.kind_ = Kind::Int;

@@ -12,6 +12,7 @@
 // raises UnboundLocalError.
 #include "trig/bodies.h"
 #include "trig/common.h"
+#include "runtime/compat/errors.h"
 
 namespace trigmod {
 
@@ -55,7 +56,7 @@ int in_ranges(const Val& angle, NumberId low, NumberId high, NumberId low2, Numb
 }
 
 [[gnu::cold, gnu::noinline]] Val unassigned() noexcept {
-    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "cosine");
+    PyErr_Format(PyExc_UnboundLocalError, nrt::compat::kUnboundLocalFormat, "cosine");
     return fail(62);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/compat/errors.h"
 #include "runtime/traceback.h"
 
 namespace {
@@ -14,19 +15,19 @@ namespace {
 PyCodeObject* entry_code(const char* name, int line) {
     PyErr_SetString(PyExc_ValueError, "boom");
     nrt::add_traceback(name, line, "test/file");
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    EXPECT_EQ(type, PyExc_ValueError);
+    PyObject* exc = PyErr_GetRaisedException();
+    EXPECT_EQ(Py_TYPE(exc), reinterpret_cast<PyTypeObject*>(PyExc_ValueError));
+    PyObject* tb = PyException_GetTraceback(exc);
     PyCodeObject* code = nullptr;
     if (tb != nullptr) {
-        auto* t = reinterpret_cast<PyTracebackObject*>(tb);
-        EXPECT_EQ(t->tb_lineno, line);
-        code = t->tb_frame->f_code;
-        Py_INCREF(code);
+        // Read as Python reads it: later versions work the line out lazily.
+        PyObject* lineno = PyObject_GetAttrString(tb, "tb_lineno");
+        EXPECT_EQ(PyLong_AsLong(lineno), line);
+        Py_XDECREF(lineno);
+        code = PyFrame_GetCode(reinterpret_cast<PyTracebackObject*>(tb)->tb_frame);
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
     Py_XDECREF(tb);
+    Py_XDECREF(exc);
     return code;
 }
 
@@ -88,24 +89,22 @@ TEST(CodeObjectCache, SortedGrowsBy64AndKeysOnLineAndName) {
 }
 
 TEST(Traceback, KeepsThePendingException) {
-    PyErr_SetString(PyExc_KeyError, "kept");
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* saved_value = value;
-    Py_INCREF(saved_value);
-    PyErr_Restore(type, value, tb);
+    PyObject* kept = PyObject_CallFunction(PyExc_KeyError, "s", "kept");
+    ASSERT_NE(kept, nullptr);
+    Py_INCREF(kept);
+    PyErr_SetRaisedException(kept);
     nrt::add_traceback("h", 77, "test/file");
-    PyErr_Fetch(&type, &value, &tb);
-    EXPECT_EQ(type, PyExc_KeyError);
-    EXPECT_EQ(value, saved_value);
+    PyObject* exc = PyErr_GetRaisedException();
+    EXPECT_EQ(exc, kept);
+    PyObject* tb = PyException_GetTraceback(exc);
     ASSERT_NE(tb, nullptr);
     EXPECT_EQ(reinterpret_cast<PyTracebackObject*>(tb)->tb_next, nullptr);
-    EXPECT_STREQ(PyUnicode_AsUTF8(reinterpret_cast<PyTracebackObject*>(tb)->tb_frame->f_code->co_filename),
-                 "test/file");
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    Py_DECREF(saved_value);
+    PyCodeObject* code = PyFrame_GetCode(reinterpret_cast<PyTracebackObject*>(tb)->tb_frame);
+    EXPECT_STREQ(PyUnicode_AsUTF8(code->co_filename), "test/file");
+    Py_DECREF(code);
+    Py_DECREF(tb);
+    Py_XDECREF(exc);
+    Py_DECREF(kept);
 }
 
 }  // namespace

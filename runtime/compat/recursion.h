@@ -1,0 +1,75 @@
+// The recursion guard of a function body.
+//
+// A body stands for a Python function, so it takes one level of the limit
+// that sys.setrecursionlimit sets, as a Python frame does, and fails with
+// RecursionError where the Python program would. Up to 3.11 that limit also
+// bounds the C-API guard (Py_EnterRecursiveCall) that rich comparisons and
+// calls from native code enter: one counter serves both. From 3.12 the two are
+// apart: Python frames count against the settable limit, the C-API guard
+// against a fixed one (1,500 levels on 3.12, 10,000 on 3.13). There a body
+// takes a level of each, since it also runs on the native stack, which the
+// settable limit no longer protects.
+//
+// Each version's fast path only moves the counters; when a level may be one
+// too many, the interpreter's own guard decides and raises.
+#pragma once
+
+#include "runtime/compat/supported.h"
+
+namespace nrt::compat {
+
+enum class Depth {
+    Refused,  // RecursionError is set; no level was taken
+    Room,     // a level was taken
+    Last,     // a level was taken, and one more level of the C-API guard fails
+};
+
+inline Depth enter_body(PyThreadState* ts, const char* where) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (ts->py_recursion_remaining-- <= 0 && (!ts->recursion_headroom || ts->py_recursion_remaining < -50)) {
+        ts->py_recursion_remaining++;
+        ts->recursion_headroom++;
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        ts->recursion_headroom--;
+        return Depth::Refused;
+    }
+    if (ts->c_recursion_remaining > 0) {
+        ts->c_recursion_remaining--;
+    } else if (Py_EnterRecursiveCall(where)) {
+        ts->py_recursion_remaining++;
+        return Depth::Refused;
+    }
+    return ts->c_recursion_remaining <= 0 ? Depth::Last : Depth::Room;
+#elif PY_VERSION_HEX >= 0x030B0000
+    if (ts->recursion_remaining-- <= 0) {
+        ts->recursion_remaining++;
+        if (Py_EnterRecursiveCall(where)) return Depth::Refused;
+    }
+    return ts->recursion_remaining <= 0 && !ts->recursion_headroom ? Depth::Last : Depth::Room;
+#else
+    const int limit = Py_GetRecursionLimit();
+    if (++ts->recursion_depth > limit) {
+        ts->recursion_depth--;
+        if (Py_EnterRecursiveCall(where)) return Depth::Refused;
+    }
+#if PY_VERSION_HEX >= 0x030A0000
+    const bool unguarded = ts->recursion_headroom != 0;
+#else
+    const bool unguarded = ts->overflowed || ts->recursion_critical;
+#endif
+    return ts->recursion_depth >= limit && !unguarded ? Depth::Last : Depth::Room;
+#endif
+}
+
+inline void leave_body(PyThreadState* ts) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    ts->c_recursion_remaining++;
+    ts->py_recursion_remaining++;
+#elif PY_VERSION_HEX >= 0x030B0000
+    ts->recursion_remaining++;
+#else
+    ts->recursion_depth--;
+#endif
+}
+
+}  // namespace nrt::compat

@@ -1,0 +1,17 @@
+// The CPython versions this runtime has been checked against.
+//
+// Everything that differs between interpreter versions lives in this folder,
+// one header per concern, each one ladder of version tests: the rest of the
+// code is written once, against the newest interface, and never tests a
+// version itself. A newer interpreter may change any of the facts these
+// headers rely on (object layouts, thread-state counters, deprecations), so
+// it stops the build until someone has read its headers and moved the limit.
+#pragma once
+
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x03090000
+#error "geometry.trigonometry needs CPython 3.9 or later."
+#elif PY_VERSION_HEX >= 0x030E0000
+#error "This runtime has been checked against CPython 3.9 to 3.13 only: check each header in runtime/compat/ against the new interpreter's headers, then raise the limit in runtime/compat/supported.h and tools/find-python."
+#endif
