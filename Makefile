@@ -1,47 +1,67 @@
-# Front door: `make demo`, `make test`. PYTHON=/path/to/python3.9 overrides
-# the interpreter that tools/find-python picks.
+# Front door: `make demo`, `make test`.
+#
+# Every supported CPython that tools/find-python finds (pyenv's installs, then
+# python3.X on PATH) is built in $(BUILD)/<version>/; `make test` builds and
+# tests each. PYTHON=/path/to/python3.X takes that one interpreter instead.
+# `make demo` and `make bench` use the newest one found unless PYTHON says.
 BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
 PYTHON ?=
 JOBS ?= 2
+# Extra options for CMake, such as -DCMAKE_CXX_COMPILER=clang++ -DTRIG_PORTABLE=ON.
+CMAKE_ARGS ?=
 
 FIND_PYTHON = PYTHON="$(PYTHON)" sh tools/find-python
 
-SANITIZE_BUILD ?= build-sanitize
+# Runs the shell commands $(2) once per interpreter that `find-python $(1)`
+# prints, with $$py (the interpreter), $$ver (its "3.X") and $$dir
+# ($(BUILD)/$$ver) set; every interpreter gets its turn, and the step fails
+# at the end when any turn failed.
+define each_python
+	@pythons=$$($(FIND_PYTHON) $(1)) || exit 1; failed=""; \
+	for py in $$pythons; do \
+	    ver=$$("$$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	    dir=$(BUILD)/$$ver; \
+	    echo "== CPython $$ver ($$py)"; \
+	    ( set -e; $(2) ) || failed="$$failed $$ver"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "== failed on CPython:$$failed"; exit 1; fi
+endef
+
+CONFIGURE = cmake -S . -B $$dir -DPython3_EXECUTABLE="$$py" $(CMAKE_ARGS); cmake --build $$dir -j $(JOBS)
 
 .PHONY: all build test demo bench sanitize valgrind clean
 
 all: build
 
 build:
-	@py="$$($(FIND_PYTHON))" && \
-	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE="$$py" && \
-	cmake --build $(BUILD) -j $(JOBS)
+	$(call each_python,,$(CONFIGURE))
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+test:
+	$(call each_python,,$(CONFIGURE); cd $$dir; ctest --output-on-failure -j $(JOBS))
 
-demo: build
-	@py="$$($(FIND_PYTHON))" && PYTHONPATH=$(BUILD)/python "$$py" demo/demo.py
+demo:
+	$(call each_python,--newest,$(CONFIGURE); PYTHONPATH=$$dir/python "$$py" demo/demo.py)
 
-bench: build
-	@py="$$($(FIND_PYTHON))" && PYTHONPATH=$(BUILD)/python "$$py" bench/bench.py $(BUILD)
+bench:
+	$(call each_python,--newest,$(CONFIGURE); PYTHONPATH=$$dir/python "$$py" bench/bench.py $$dir)
 
 # Every suite but the pip install against an AddressSanitizer and
-# UndefinedBehaviorSanitizer build, in its own build directory.
+# UndefinedBehaviorSanitizer build, in its own build directory, on the oldest
+# and the newest interpreter found.
 sanitize:
-	@py="$$($(FIND_PYTHON))" && \
-	cmake -S . -B $(SANITIZE_BUILD) -DPython3_EXECUTABLE="$$py" -DTRIG_SANITIZE=ON \
-	      -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
-	cmake --build $(SANITIZE_BUILD) -j $(JOBS) && \
-	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS) -E python.test_packaging
+	$(call each_python,--ends,dir=$(SANITIZE_BUILD)/$$ver; \
+	    cmake -S . -B $$dir -DPython3_EXECUTABLE="$$py" -DTRIG_SANITIZE=ON \
+	          -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS); \
+	    cmake --build $$dir -j $(JOBS); \
+	    cd $$dir; ctest --output-on-failure -j $(JOBS) -E test_packaging)
 
-# A smoke run of every function and its error paths under valgrind's memcheck:
-# any error, or memory definitely lost, fails it.
-valgrind: build
-	@py="$$($(FIND_PYTHON))" && \
-	PYTHONPATH=$(BUILD)/python:$(BUILD)/tests/probe PYTHONMALLOC=malloc \
-	valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=definite \
-	         --errors-for-leak-kinds=definite "$$py" tests/smoke.py
+# A smoke run of every function and its error paths under valgrind's memcheck,
+# on the oldest and the newest interpreter found: any error, or memory
+# definitely lost, with a frame in our code fails it.
+valgrind:
+	$(call each_python,--ends,$(CONFIGURE); \
+	    "$$py" tools/memcheck.py $$dir/python $$dir/tests/probe tests/smoke.py)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
