@@ -136,10 +136,13 @@ class GlobalLookupTest(unittest.TestCase):
             real = trig.constants
             sin(30)
             del trig.constants
+            python_error = catch(self, NameError, exec, "constants", {})
             for _ in range(2):  # the second read hits the remembered miss
                 err = catch(self, NameError, sin, 30)
                 self.assertEqual(str(err), "name 'constants' is not defined")
                 self.assertEqual(module_entries(err), [(SIN, 30)])
+                # The name, where this interpreter's own NameError carries it.
+                self.assertEqual(getattr(err, "name", None), getattr(python_error, "name", None))
             trig.constants = real
             self.assertEqual(sin(30), 0.5)
 

@@ -340,7 +340,19 @@ def raises(exc_type, message, *where):
 
 NAN = float("nan")
 INF = float("inf")
-UNBOUND = "local variable 'cosine' referenced before assignment"
+def unbound_local_message():
+    """What the running interpreter says for cosin's unassigned `cosine`."""
+    def read_unassigned():
+        if False:
+            cosine = 0
+        return cosine  # noqa: F821
+    try:
+        read_unassigned()
+    except UnboundLocalError as e:
+        return str(e)
+
+
+UNBOUND = unbound_local_message()
 
 WORKED_VALUES = {
     "sin": [

@@ -85,6 +85,7 @@ def trial(call, start, stop):
     """call() with allocations start+1 .. stop failing. Nothing between the
     two hook calls may format or report: the outcome is only stored."""
     hold = [i + 0.5 for i in range(120)]  # empties the float free list
+    sys._getframe()  # this frame's object, made now rather than when a failure passes
     _testcapi.set_nomemory(start, stop)
     try:
         result = call()

@@ -300,14 +300,18 @@ class FastCallTest(unittest.TestCase):
         if strings:  # a keyword-name tuple has no dict-level key check
             out["vectorcall"] = lambda: _testcapi.pyobject_vectorcall(
                 func, args + tuple(kwargs.values()), tuple(kwargs))
+        # 3.13 dropped pyobject_fastcall from the test helpers.
+        fastcall = getattr(_testcapi, "pyobject_fastcall", None)
         if not kwargs:
-            out["fastcall"] = lambda: _testcapi.pyobject_fastcall(func, args)
+            if fastcall:
+                out["fastcall"] = lambda: fastcall(func, args)
             out["fastcalldict {}"] = lambda: _testcapi.pyobject_fastcalldict(func, args, {})
             out["vectorcall ()"] = lambda: _testcapi.pyobject_vectorcall(func, args, ())
         if not args:
             out["fastcalldict NULL"] = lambda: _testcapi.pyobject_fastcalldict(func, None, kwargs or None)
             if not kwargs:
-                out["fastcall NULL"] = lambda: _testcapi.pyobject_fastcall(func, None)
+                if fastcall:
+                    out["fastcall NULL"] = lambda: fastcall(func, None)
                 out["vectorcall NULL"] = lambda: _testcapi.pyobject_vectorcall(func, None, None)
         else:
             out["bound method"] = lambda: types.MethodType(func, args[0])(*args[1:], **kwargs)

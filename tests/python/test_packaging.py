@@ -3,6 +3,7 @@
 import ast
 import filecmp
 import glob
+import importlib.util
 import inspect
 import json
 import math
@@ -112,6 +113,7 @@ def copy_project(target):
     shutil.copytree(ROOT, target, ignore=ignore)
 
 
+@unittest.skipUnless(importlib.util.find_spec("setuptools"), "this interpreter has no setuptools to build with")
 class PipInstallTest(unittest.TestCase):
     def test_install_into_target_directory(self):
         with tempfile.TemporaryDirectory() as tmp:

@@ -1,7 +1,11 @@
-"""Runaway re-entry into the module is stopped by the recursion limit."""
+"""Runaway re-entry into the module is stopped by the recursion limit, at the
+depth where the same functions written in Python are stopped."""
 
+import sys
 import unittest
 
+import geometry.trigonometry as m
+import plainbuild
 from trig_support import SIN, run_child
 
 
@@ -52,6 +56,89 @@ emit(err=err and {"type": err["type"], "msg": err["msg"],
         self.assertGreater(data["err"]["depth"], 10)
         self.assertEqual(data["after"], 0.5)
         self.assertTrue(data["python_ok"])
+
+
+# The functions as Python source: each level of them takes the levels that
+# the interpreter gives Python code (a frame, and whatever its comparisons
+# and calls of built-ins take).
+PYTHON_SOURCE = """
+def sin(angle):
+    angle = angle % 360
+    if angle >= 180:
+        angle -= 360
+    if angle > 90:
+        angle = 180 - angle
+    elif angle < -90:
+        angle = -180 - angle
+    x = angle * constants.pi / 180
+    term = x
+    tol = 1e-15
+    result = 0.0
+    i = 0
+    while abs(term) > tol:
+        result += term
+        i += 1
+        term *= -x * x / ((2 * i) * (2 * i + 1))
+    return result
+
+def cosin(angle):
+    angle = angle % 360
+    if (angle >= 0 and angle < 90) or (angle >= 270 and angle <= 360):
+        cosine = algebra.sqrt(1 - sin(angle) * sin(angle))
+    elif (angle >= 90 and angle < 180) or (angle >= 180 and angle < 270):
+        cosine = -1 * algebra.sqrt(1 - sin(angle) * sin(angle))
+    return cosine
+
+def tan(angle):
+    return sin(angle) / cosin(angle)
+"""
+
+
+def frame_depth():
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth += 1
+        frame = frame.f_back
+    return depth
+
+
+def recursion_error_below(levels, fn, args):
+    """Whether fn(*args), called `levels` Python frames further down, stops
+    at the recursion limit; None when the descent itself does."""
+    def descend(levels):
+        if levels > 0:
+            return descend(levels - 1)
+        try:
+            fn(*args)
+        except RecursionError:
+            return True
+        return False
+    try:
+        return descend(levels)
+    except RecursionError:
+        return None
+
+
+class RecursionDepthTest(unittest.TestCase):
+
+    def test_limit_is_met_where_python_code_meets_it(self):
+        python = {"constants": m.constants, "algebra": m.algebra}
+        exec(PYTHON_SOURCE, python)
+        builds = [("shipped", m)]
+        plain = plainbuild.load() if plainbuild.module_file() else None
+        if plain is not None:
+            builds.append(("plain", plain))
+        for name, args in [("sin", (30,)), ("sin", (200.5,)), ("cosin", (60,)), ("tan", (45,))]:
+            for build, module in builds:
+                results = []
+                for margin in range(12):
+                    levels = sys.getrecursionlimit() - frame_depth() - margin
+                    results.append((recursion_error_below(levels, python[name], args),
+                                    recursion_error_below(levels, vars(module)[name], args)))
+                with self.subTest(call=name + repr(args), build=build):
+                    self.assertIn((True, True), results)      # the limit was reached
+                    self.assertIn((False, False), results)    # and left
+                    self.assertEqual([r[1] for r in results], [r[0] for r in results])
 
 
 if __name__ == "__main__":

@@ -56,10 +56,11 @@ class SignatureTest(unittest.TestCase):
         for f in FUNCTIONS:
             name = f.__name__
             with self.subTest(name=name):
-                body = name + SIGNATURES[name] + "\n"
-                if f.__doc__ is not None:
-                    doc = inspect.cleandoc(f.__doc__).split("\n")
-                    body += "\n".join("    " + line for line in doc) + "\n"
+                # Laid out as this interpreter's pydoc lays out the same
+                # function written in Python.
+                twin = python_twin(name)
+                twin.__doc__ = f.__doc__
+                body = pydoc.plain(pydoc.render_doc(twin)).split("\n\n", 1)[1]
                 where = ("native_function_or_method in module "
                          "geometry.trigonometry")
                 self.assertEqual(
