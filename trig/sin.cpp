@@ -17,7 +17,9 @@
 #include "trig/bodies.h"
 #include "trig/common.h"
 
+#if defined(__SSE2__) && !defined(NRT_PORTABLE)
 #include <emmintrin.h>
+#endif
 
 #include <cmath>
 #include <cstdint>
@@ -48,6 +50,19 @@ Val reduce_machine(const Val& value) noexcept {
 }
 
 Val series(const Val& x, Val term, Val result, Val i) noexcept;
+
+// numerator / denominators[0] and numerator / denominators[1], each rounded
+// as a division of its own. SSE2 does both in one instruction; every build
+// can choose the two plain divisions instead (NRT_PORTABLE), and builds for
+// other machines get them anyway: the results are the same bits.
+inline void divide_pair(double numerator, const double* denominators, double* quotients) noexcept {
+#if defined(__SSE2__) && !defined(NRT_PORTABLE)
+    _mm_storeu_pd(quotients, _mm_div_pd(_mm_set1_pd(numerator), _mm_loadu_pd(denominators)));
+#else
+    quotients[0] = numerator / denominators[0];
+    quotients[1] = numerator / denominators[1];
+#endif
+}
 
 // (2i) * (2i + 1) for the first steps, as doubles: the int product converts
 // exactly. Index 0 is unused.
@@ -85,10 +100,9 @@ Val float_series(double x) noexcept {
     double result = 0.0;
     std::int64_t i = 0;
     if (!(std::fabs(term) > tol)) return Val::of_const(K(N_float_zero));
-    const __m128d numerators = _mm_set1_pd(numerator);
     while (i + 2 <= kTableSteps) {
         double factors[2];
-        _mm_storeu_pd(factors, _mm_div_pd(numerators, _mm_loadu_pd(&kDenominators[i + 1])));
+        divide_pair(numerator, &kDenominators[i + 1], factors);
         result += term;
         term *= factors[0];
         i += 1;
