@@ -64,4 +64,4 @@ valgrind:
 	    "$$py" tools/memcheck.py $$dir/python $$dir/tests/probe tests/smoke.py)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) build-clang
