@@ -543,10 +543,7 @@ PyObject* make_type(PyObject* shared, PyTypeObject* metatype, PyType_Spec* spec,
         return nullptr;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(made);
-    // 3.9 ignores the no-instantiation flag and lets the type inherit
-    // object.__new__, which would hand out zero-filled instances that crash
-    // on first use; without a tp_new, object.__new__ refuses the type.
-    if (spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION) type->tp_new = nullptr;
+    compat::finish_disallowing_instantiation(type);
     if (spec == &function_spec && restore_module_attribute(type) < 0) {
         Py_DECREF(made);
         return nullptr;

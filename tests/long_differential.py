@@ -2,7 +2,7 @@
 
 Usage (from the project root, after `make build`):
 
-    PYTHONPATH=build/python python3.9 tests/long_differential.py [COUNT] [--seed N]
+    PYTHONPATH=build/3.X/python python3.X tests/long_differential.py [COUNT] [--seed N]
         [--only NAME ...] [--show N]
 
 Generates COUNT arguments (default 100000) for every function the module
@@ -19,8 +19,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "python"))
-# PYTHONPATH wins; the default build tree is only a fallback.
-sys.path.append(os.path.join(HERE, "..", "build", "python"))
+# PYTHONPATH wins; the running version's build tree is only a fallback.
+sys.path.append(os.path.join(HERE, "..", "build", "%d.%d" % sys.version_info[:2], "python"))
 
 import inputs  # noqa: E402
 import refmodel  # noqa: E402

@@ -10,13 +10,14 @@ traceback entries. Prints the count and the mismatches per function. With
 rebind the module globals `constants` and `algebra` in both builds (pi of
 other types, square roots that return other types), restoring them after.
 
-Not run by CTest. Run it with the project's Python 3.9 and the build trees on
-the path, for example from tests/:
+Not run by CTest. Run it with one of the interpreters the project builds for
+(3.13 here) and its build trees on the path, for example from tests/:
 
-    PYTHONPATH=../build/python TRIG_PLAIN_TREE=../build/python-plain python3.9 long_sameness.py 1000000 7
+    PYTHONPATH=../build/3.13/python TRIG_PLAIN_TREE=../build/3.13/python-plain python3.13 long_sameness.py 1000000 7
 
-Without PYTHONPATH the shipped build is looked for in ../build/python, and
-without TRIG_PLAIN_TREE the plain build in ../build/python-plain.
+Without PYTHONPATH the shipped build is looked for in ../build/3.X/python (the
+running interpreter's version), and without TRIG_PLAIN_TREE the plain build
+beside it.
 """
 
 import argparse
@@ -33,7 +34,7 @@ sys.path.insert(0, os.path.join(HERE, "python"))
 try:
     import geometry.trigonometry as SHIPPED
 except ImportError:
-    sys.path.insert(0, os.path.join(HERE, "..", "build", "python"))
+    sys.path.insert(0, os.path.join(HERE, "..", "build", "%d.%d" % sys.version_info[:2], "python"))
     import geometry.trigonometry as SHIPPED
 
 import inputs  # noqa: E402

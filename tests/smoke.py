@@ -1,7 +1,7 @@
 """A short run through every function, its error paths and the function
 objects' attributes, for memory checkers (`make valgrind`).
 
-    PYTHONPATH=build/python:build/tests/probe python3.9 tests/smoke.py
+    PYTHONPATH=build/3.X/python:build/3.X/tests/probe python3.X tests/smoke.py
 """
 
 import copy

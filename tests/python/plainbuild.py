@@ -8,7 +8,8 @@ it reuses the shared function type and binds the same sibling modules
 test that rebinds a global must do so in both namespaces.
 
 The tree is taken from the environment variable TRIG_PLAIN_TREE (CTest sets
-it), or else ../../build/python-plain relative to this file.
+it), or else ../../build/3.X/python-plain relative to this file, 3.X being
+the running interpreter's version.
 """
 
 import glob
@@ -28,7 +29,8 @@ def tree():
     if configured:
         return os.path.abspath(configured)
     here = os.path.dirname(os.path.abspath(__file__))
-    return os.path.normpath(os.path.join(here, "..", "..", "build", "python-plain"))
+    return os.path.normpath(os.path.join(here, "..", "..", "build", "%d.%d" % sys.version_info[:2],
+                                         "python-plain"))
 
 
 def module_file(root=None):
