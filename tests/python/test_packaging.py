@@ -8,6 +8,7 @@ import inspect
 import json
 import math
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -82,6 +83,16 @@ class StubTest(unittest.TestCase):
         here = os.path.dirname(trig.__file__)
         self.assertTrue(filecmp.cmp(STUB, os.path.join(here, "trigonometry.pyi"), shallow=False))
         self.assertTrue(os.path.isfile(os.path.join(here, "py.typed")))
+
+
+class MetadataTest(unittest.TestCase):
+    def test_requires_python_admits_this_interpreter(self):
+        from pip._vendor.packaging.specifiers import SpecifierSet
+        with open(os.path.join(ROOT, "setup.py"), encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        (requires,) = [k.value.value for node in ast.walk(tree) if isinstance(node, ast.Call)
+                       for k in node.keywords if k.arg == "python_requires"]
+        self.assertIn(platform.python_version(), SpecifierSet(requires))
 
 
 # (function, arguments, value from the math module)
