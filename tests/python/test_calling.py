@@ -8,7 +8,7 @@ import unittest
 import _testcapi
 
 from trig_support import (FILE, SIN, catch, module_entries, module_frames,
-                          preserved_namespace, trig)
+                          preserved_namespace, run_child, trig)
 
 sin = trig.sin
 generic_call = type(sin).__call__
@@ -168,6 +168,33 @@ class GlobalLookupTest(unittest.TestCase):
                 self.assertEqual(module_entries(err), [(SIN, 30)])
             ns.pop(next(k for k in ns if isinstance(k, Clash)))
             self.assertEqual(sin(30), 0.0)
+
+    @unittest.skipUnless(hasattr(_testcapi, "add_dict_watcher"), "this interpreter has no dict watchers")
+    def test_reads_work_uncached_when_no_dict_watcher_is_free(self):
+        data = run_child(self, """
+import _testcapi
+while True:
+    try:
+        _testcapi.add_dict_watcher(0)
+    except RuntimeError:
+        break
+import types
+import geometry.trigonometry as t
+seen = [t.sin(30)]
+real = t.constants
+t.constants = types.SimpleNamespace(pi=0.0)
+seen.append(t.sin(30))
+t.constants = real
+real.pi = 2 * real.pi
+seen.append(t.sin(15))
+del t.constants
+try:
+    t.sin(30)
+except NameError as e:
+    seen.append(str(e))
+emit(seen=seen)
+""").data
+        self.assertEqual(data["seen"], [0.5, 0.0, 0.5, "name 'constants' is not defined"])
 
     def test_builtins_fallback_and_shadowing(self):
         fake = types.SimpleNamespace(pi=0.0)
