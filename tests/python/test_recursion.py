@@ -6,7 +6,7 @@ import unittest
 
 import geometry.trigonometry as m
 import plainbuild
-from trig_support import SIN, run_child
+from trig_support import SIN, frame_depth, run_child
 
 
 class RecursionGuardTest(unittest.TestCase):
@@ -92,14 +92,6 @@ def cosin(angle):
 def tan(angle):
     return sin(angle) / cosin(angle)
 """
-
-
-def frame_depth():
-    depth, frame = 0, sys._getframe()
-    while frame is not None:
-        depth += 1
-        frame = frame.f_back
-    return depth
 
 
 def recursion_error_below(levels, fn, args):

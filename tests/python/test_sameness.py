@@ -31,6 +31,7 @@ import plainbuild
 import recnum
 import refmodel
 from recnum import Rec, Tape
+from trig_support import frame_depth
 
 import geometry.trigonometry as SHIPPED
 
@@ -809,14 +810,6 @@ class Rebinding(SamenessCase):
         calls += [("_tan_rad", (k * PI / 2,)) for k in range(-5, 6)]
         calls += [("_tan_rad", (math.nextafter(k * PI / 2, s),)) for k in (-3, -1, 1, 3) for s in (-INF, INF)]
         self.compare_calls(calls, what="calls at poles")
-
-
-def frame_depth():
-    depth, frame = 0, sys._getframe()
-    while frame is not None:
-        depth += 1
-        frame = frame.f_back
-    return depth
 
 
 def descend(levels, fn, args):

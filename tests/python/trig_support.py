@@ -52,6 +52,15 @@ def module_frames(exc):
     return out
 
 
+def frame_depth():
+    """How many Python frames the caller runs in."""
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth += 1
+        frame = frame.f_back
+    return depth
+
+
 @contextlib.contextmanager
 def preserved_namespace():
     """Restore the module namespace (content and order) afterwards."""
