@@ -7,6 +7,7 @@ import unittest
 
 import _testcapi
 
+import plainbuild
 from trig_support import (FILE, SIN, catch, module_entries, module_frames,
                           preserved_namespace, run_child, trig)
 
@@ -159,15 +160,16 @@ class GlobalLookupTest(unittest.TestCase):
         fake = types.SimpleNamespace(pi=0.0)
         self.addCleanup(vars(builtins).pop, "constants", None)
         builtins.constants = fake
-        with preserved_namespace() as ns:
-            del trig.constants
-            sin(30)                         # the miss is remembered
-            ns[Clash()] = None
-            for _ in range(2):
-                err = catch(self, Boom, sin, 30)
-                self.assertEqual(module_entries(err), [(SIN, 30)])
-            ns.pop(next(k for k in ns if isinstance(k, Clash)))
-            self.assertEqual(sin(30), 0.0)
+        for module in (trig, plainbuild.load()):
+            with self.subTest(module=module.__name__), preserved_namespace(module) as ns:
+                del ns["constants"]
+                module.sin(30)              # the miss is remembered
+                ns[Clash()] = None
+                for _ in range(2):
+                    err = catch(self, Boom, module.sin, 30)
+                    self.assertEqual(module_entries(err), [(SIN, 30)])
+                ns.pop(next(k for k in ns if isinstance(k, Clash)))
+                self.assertEqual(module.sin(30), 0.0)
 
     @unittest.skipUnless(hasattr(_testcapi, "add_dict_watcher"), "this interpreter has no dict watchers")
     def test_reads_work_uncached_when_no_dict_watcher_is_free(self):

@@ -62,9 +62,9 @@ def frame_depth():
 
 
 @contextlib.contextmanager
-def preserved_namespace():
+def preserved_namespace(module=trig):
     """Restore the module namespace (content and order) afterwards."""
-    ns = vars(trig)
+    ns = vars(module)
     saved = dict(ns)
     try:
         yield ns
