@@ -17,6 +17,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "runtime/compat/ints.h"
@@ -218,13 +219,41 @@ inline int compare(const Val& a, const Val& b, int op) noexcept {
 // Python's float %: fmod with the remainder moved to the divisor's sign, and
 // a zero remainder carrying the divisor's sign.
 inline double float_remainder(double x, double w) noexcept {
-    double mod = std::fmod(x, w);
+    // Below the divisor's magnitude fmod gives x itself, exactly.
+    double mod = std::fabs(x) < std::fabs(w) ? x : std::fmod(x, w);
     if (mod != 0.0) {  // true for NaN too, as C's `if (mod)`
         if ((w < 0) != (mod < 0)) mod += w;
     } else {
         mod = std::copysign(0.0, w);
     }
     return mod;
+}
+
+// pow(m, 2.0) as the C library gives it, for a finite m > 0; Python's
+// float ** 2 calls pow. The library's pow is not always the correctly
+// rounded m * m: glibc documents it within 0.54 ulp, and it differs from the
+// product when the exact square lies near the middle between two doubles.
+// Where the exact square is within 0.45 ulp of the product (a fused
+// multiply-add gives the product's rounding error exactly), no other double
+// is near enough for pow to return it, so the product is pow's answer.
+// Everywhere else (other C libraries, powers of two, extreme exponents) pow
+// itself runs. The compiler must not see pow(m, 2.0): it would make it m * m.
+inline double library_square(double m) noexcept {
+    static double (*volatile const library_pow)(double, double) = ::pow;
+#if defined(__GLIBC__)
+    const double product = m * m;
+    std::uint64_t bits;
+    std::memcpy(&bits, &product, sizeof bits);
+    const std::uint64_t exponent = bits >> 52;
+    const bool power_of_two = (bits & ((std::uint64_t{1} << 52) - 1)) == 0;
+    if (exponent > 200 && exponent < 1900 && !power_of_two) {
+        const std::uint64_t ulp_bits = (exponent - 52) << 52;
+        double ulp;
+        std::memcpy(&ulp, &ulp_bits, sizeof ulp);
+        if (std::fabs(std::fma(m, m, -product)) <= 0.45 * ulp) return product;
+    }
+#endif
+    return library_pow(m, 2.0);
 }
 
 // Python's float ** 2: false where Python would raise (overflow).
@@ -241,10 +270,7 @@ inline bool float_square(double x, double* out) noexcept {
             *out = 1.0;
             return true;
         }
-        // The library's pow, as Python calls it: the compiler would turn
-        // pow(m, 2.0) into m * m, which can differ in the last bit.
-        static double (*volatile const library_pow)(double, double) = ::pow;
-        double r = library_pow(m, 2.0);
+        double r = library_square(m);
         if (std::isinf(r)) return false;
         *out = r;
     }
