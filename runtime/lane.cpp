@@ -12,15 +12,21 @@ bool body_at_recursion_limit = false;
 namespace {
 
 const LaneEntry* lane_for(PyObject* callable, Py_ssize_t n) noexcept {
-    if (!kLane || Py_TYPE(callable) != context.function_type) return nullptr;
-    auto* f = reinterpret_cast<NativeFunction*>(callable);
-    if (f->method < lanes.begin || f->method >= lanes.end || (f->flags & kFunctionOfClass)) return nullptr;
-    const LaneEntry* entry = &lanes.entries[f->method - lanes.begin];
+    int index = own_function(callable);
+    if (index < 0) return nullptr;
+    const LaneEntry* entry = &lanes.entries[index];
     if (n < entry->signature->required || n > entry->signature->maximum) return nullptr;
     return entry;
 }
 
 }  // namespace
+
+int own_function(PyObject* callable) noexcept {
+    if (!kLane || Py_TYPE(callable) != context.function_type) return -1;
+    auto* f = reinterpret_cast<NativeFunction*>(callable);
+    if (f->method < lanes.begin || f->method >= lanes.end || (f->flags & kFunctionOfClass)) return -1;
+    return static_cast<int>(f->method - lanes.begin);
+}
 
 Val call(PyObject* callable, const Val& arg) noexcept {
     if (const LaneEntry* entry = lane_for(callable, 1)) return entry->call(&arg, 1);

@@ -22,6 +22,10 @@ struct LaneTable {
 };
 extern LaneTable lanes;
 
+// The position in the lane table of one of the hosting module's own function
+// objects, or -1 for anything else (a method of a class included).
+int own_function(PyObject* callable) noexcept;
+
 // Calls `callable` (borrowed) with positional values. One of the module's
 // own function objects, given a count it accepts, runs its body directly;
 // anything else is called with objects through the call site of call.h.

@@ -88,6 +88,20 @@ PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache
     return PyObject_GetAttr(owner, name);
 }
 
+bool find_names(PyObject* dict, PyObject* const* names, int count, PyObject** values) noexcept {
+    for (int k = 0; k < count; k++) values[k] = nullptr;
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        for (int k = 0; k < count; k++) {
+            if (key == names[k]) values[k] = value;
+        }
+    }
+    return true;
+}
+
 bool exception_matches(PyObject* type, PyObject* cls) noexcept {
     if (type == cls) return true;
     if (PyExceptionClass_Check(type) && PyExceptionClass_Check(cls)) {

@@ -64,6 +64,12 @@ inline PyObject* get_attribute(PyObject* owner, PyObject* name, AttributeCache& 
     return get_attribute_uncached(owner, name, site);
 }
 
+// Borrowed values of `count` interned names in `dict`, found by identity of
+// the key (null where the name is not a key), without comparing any keys:
+// false when some key is not an exact str, since a look-up that meets such a
+// key may run its __eq__. Never raises.
+bool find_names(PyObject* dict, PyObject* const* names, int count, PyObject** values) noexcept;
+
 // New reference to the builtin `name`, or null; null without an exception set
 // means the builtins lack it.
 PyObject* load_builtin(PyObject* name) noexcept;

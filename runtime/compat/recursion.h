@@ -61,6 +61,27 @@ inline Depth enter_body(PyThreadState* ts, const char* where) noexcept {
 #endif
 }
 
+// Levels that bodies can still take before any guard comes near its limit;
+// 0 while the interpreter is handling an overflow (its limit then moves).
+inline int levels_left(PyThreadState* ts) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (ts->recursion_headroom) return 0;
+    int left = ts->py_recursion_remaining < ts->c_recursion_remaining ? ts->py_recursion_remaining
+                                                                      : ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    if (ts->recursion_headroom) return 0;
+    int left = ts->recursion_remaining;
+#else
+#if PY_VERSION_HEX >= 0x030A0000
+    if (ts->recursion_headroom) return 0;
+#else
+    if (ts->overflowed || ts->recursion_critical) return 0;
+#endif
+    int left = Py_GetRecursionLimit() - ts->recursion_depth;
+#endif
+    return left > 0 ? left : 0;
+}
+
 inline void leave_body(PyThreadState* ts) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     ts->c_recursion_remaining++;
