@@ -16,10 +16,7 @@
 // (Ctrl-C): the loop looks at signals itself, since no bytecode runs in it.
 #include "trig/bodies.h"
 #include "trig/common.h"
-
-#if defined(__SSE2__) && !defined(NRT_PORTABLE)
-#include <emmintrin.h>
-#endif
+#include "trig/series.h"
 
 #include <cmath>
 #include <cstdint>
@@ -30,45 +27,8 @@ namespace {
 
 Val fail(int line) noexcept { return fail_at("geometry.trigonometry.sin", line); }
 
-// The reduction into -90..90 (lines 19 to 27) for a machine angle, with the
-// int or float operations that the object steps perform on exact ints and
-// floats (a float compares exactly with the small int bounds).
-Val reduce_machine(const Val& value) noexcept {
-    if (value.kind() == Val::Kind::Int) {
-        std::int64_t a = value.int_value() % 360;
-        if (a < 0) a += 360;
-        if (a >= 180) a -= 360;
-        if (a > 90) a = 180 - a;
-        else if (a < -90) a = -180 - a;
-        return Val::of_int(a);
-    }
-    double a = nrt::lane::float_remainder(value.float_value(), 360.0);
-    if (a >= 180) a -= 360.0;
-    if (a > 90) a = 180.0 - a;
-    else if (a < -90) a = -180.0 - a;
-    return Val::of_float(a);
-}
-
 Val series(const Val& x, Val term, Val result, Val i) noexcept;
 
-// numerator / denominators[0] and numerator / denominators[1], each rounded
-// as a division of its own. SSE2 does both in one instruction; every build
-// can choose the two plain divisions instead (NRT_PORTABLE), and builds for
-// other machines get them anyway: the results are the same bits.
-inline void divide_pair(double numerator, const double* denominators, double* quotients) noexcept {
-#if defined(__SSE2__) && !defined(NRT_PORTABLE)
-    _mm_storeu_pd(quotients, _mm_div_pd(_mm_set1_pd(numerator), _mm_loadu_pd(denominators)));
-#else
-    quotients[0] = numerator / denominators[0];
-    quotients[1] = numerator / denominators[1];
-#endif
-}
-
-// (2i) * (2i + 1) for the first steps, as doubles: the int product converts
-// exactly. Index 0 is unused.
-constexpr double kDenominators[] = {0,   6,   20,  42,  72,  110, 156, 210, 272, 342, 420,
-                                    506, 600, 702, 812, 930, 1056, 1190, 1332, 1482, 1640, 1806};
-constexpr std::int64_t kTableSteps = sizeof kDenominators / sizeof kDenominators[0] - 1;
 // Past this many steps (only a non-finite x gets there) the general loop takes
 // over, so that the int counter never leaves the range where its products
 // convert to doubles exactly.
@@ -78,41 +38,22 @@ constexpr std::int64_t kMachineSteps = std::int64_t{1} << 24;
 // beyond pi/2). Kept out of line so that the usual call does not pay for it.
 [[gnu::noinline]] Val float_series_tail(double x, double numerator, double term, double result,
                                         std::int64_t i) noexcept {
-    const double tol = 1e-15;
     do {
         if (interrupted(i)) return fail(37);
         result += term;
         i += 1;
         term *= numerator / static_cast<double>((2 * i) * (2 * i + 1));
         if (i == kMachineSteps) return series(Val::of_float(x), Val::of_float(term), Val::of_float(result), Val::of_int(i));
-    } while (std::fabs(term) > tol);
+    } while (std::fabs(term) > kTolerance);
     return Val::of_float(result);
 }
 
-// The series for a float x, in machine doubles. Each step computes what the
-// object loop computes: (-x) * x is the same value every time, so the
-// factors of two steps come from one paired division (each half rounded
-// exactly as a division of its own).
+// The series for a float x, in machine doubles.
 Val float_series(double x) noexcept {
-    const double tol = 1e-15;
-    const double numerator = -x * x;
-    double term = x;
-    double result = 0.0;
-    std::int64_t i = 0;
-    if (!(std::fabs(term) > tol)) return Val::of_const(K(N_float_zero));
-    while (i + 2 <= kTableSteps) {
-        double factors[2];
-        divide_pair(numerator, &kDenominators[i + 1], factors);
-        result += term;
-        term *= factors[0];
-        i += 1;
-        if (!(std::fabs(term) > tol)) return Val::of_float(result);
-        result += term;
-        term *= factors[1];
-        i += 1;
-        if (!(std::fabs(term) > tol)) return Val::of_float(result);
-    }
-    return float_series_tail(x, numerator, term, result, i);
+    if (!(std::fabs(x) > kTolerance)) return Val::of_const(K(N_float_zero));
+    SeriesState state;
+    if (table_series(x, state)) return Val::of_float(state.result);
+    return float_series_tail(x, -x * x, state.term, state.result, state.i);
 }
 
 Val radians_and_series(const Val& angle, const Val& pi) noexcept;
