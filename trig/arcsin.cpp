@@ -9,6 +9,7 @@
 // and pi/2 when sqrt returns NaN for NaN.
 #include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/sealed.h"
 
 namespace trigmod {
 
@@ -25,7 +26,10 @@ Val arcsin_body(Val* args) noexcept {
     if (!square) return fail_at(kName, 151);
     Val difference = nrt::constant_minus(K(N_1), square);
     if (!difference) return fail_at(kName, 151);
-    Val root = nrt::call(sqrt.get(), difference);
+    // math.sqrt, called without argument and result objects.
+    double machine_root;
+    Val root = sealed_world() && machine_sqrt(difference, &machine_root) ? Val::of_float(machine_root)
+                                                                         : nrt::call(sqrt.get(), difference);
     if (!root) return fail_at(kName, 151);
     // The root is the horizontal coordinate and x the vertical one, so the
     // angle is the one whose sine is x.

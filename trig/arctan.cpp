@@ -10,6 +10,12 @@
 // signals: the loop looks itself, so Ctrl-C ends the call as a failure of the
 // loop line.
 //
+// While the module is sealed (sealed.h) a step computes one sine for its two
+// _tan_rad calls, and once an estimate repeats an earlier one (a fixed
+// point, or a cycle of the method's own rounding, usually within twenty
+// steps) every later estimate is known: the remaining steps only look at
+// signals, on the steps where the loop would.
+//
 // Limits (arctan): iter <= 0 returns 0.0 for every x in [-1, 1]; x below about
 // 5e-17 in magnitude gives about iter * x, because _tan_rad yields 0.0 there;
 // NaN fails in the second step with cosin's UnboundLocalError.
@@ -21,6 +27,10 @@
 // Limits (arctan2): a NaN x matches no case and gives 0.0; -0.0 counts as 0.
 #include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/sealed.h"
+
+#include <cstdint>
+#include <cstring>
 
 namespace trigmod {
 
@@ -73,6 +83,73 @@ Val newton_step(const Val& theta, const Val& x) noexcept {
     return nrt::subtract(theta, q);
 }
 
+enum class Run { Done, Interrupted, Left };
+
+// Estimates remembered for finding a repeat; the estimate usually stops
+// moving, or cycles through a few values of its own rounding, after about ten
+// steps.
+constexpr int kHistory = 64;
+
+inline bool same_bits(double a, double b) noexcept {
+    std::uint64_t p, q;
+    std::memcpy(&p, &a, sizeof p);
+    std::memcpy(&q, &b, sizeof q);
+    return p == q;
+}
+
+// The Newton steps from `step` (with estimate `theta`) to `steps`, sealed.
+// Done: theta is the result. Interrupted: a signal handler raised. Left: the
+// world changed or a step would raise; the ordinary loop carries on from
+// `step` and `theta`, and `checked` says whether this step's look at signals
+// has been made. Signals are looked at on the same steps as the ordinary
+// loop looks, also on the steps that a repeat lets us skip, and the world is
+// looked at again after each look, since a handler may have changed it.
+Run sealed_newton(const Val& x, std::int64_t steps, std::int64_t& step, double& theta, bool& checked) noexcept {
+    const World* world = sealed_world();
+    if (world == nullptr) return Run::Left;
+    // A handler may also bind another pi: the estimates so far then no
+    // longer tell the later ones.
+    const double pi = world->pi;
+    auto unchanged = [pi](const World* w) { return w != nullptr && same_bits(w->pi, pi); };
+    double history[kHistory];  // history[k]: the estimate after k steps
+    history[0] = theta;
+    int known = 1;
+    while (step < steps) {
+        if (signal_step(step)) {
+            if (PyErr_CheckSignals() < 0) return Run::Interrupted;
+            checked = true;
+            world = sealed_world();
+            if (!unchanged(world)) return Run::Left;
+        }
+        double next;
+        if (!machine_newton_step(*world, theta, x, &next)) return Run::Left;
+        theta = next;
+        step++;
+        checked = false;
+        if (known == kHistory) continue;
+        for (int j = known - 1; j >= 0; j--) {
+            if (!same_bits(history[j], theta)) continue;
+            // From step j on the estimates repeat with this period.
+            const std::int64_t period = step - j;
+            auto estimate_after = [&](std::int64_t k) { return history[j + (k - j) % period]; };
+            for (std::int64_t s = step + (kSignalSteps - 1 - step % kSignalSteps); s < steps; s += kSignalSteps) {
+                if (PyErr_CheckSignals() < 0) return Run::Interrupted;
+                if (!unchanged(sealed_world())) {
+                    step = s;
+                    theta = estimate_after(s);
+                    checked = true;
+                    return Run::Left;
+                }
+            }
+            step = steps;
+            theta = estimate_after(steps);
+            return Run::Done;
+        }
+        history[known++] = theta;
+    }
+    return Run::Done;
+}
+
 }  // namespace
 
 Val arctan_body(Val* args) noexcept {
@@ -88,8 +165,21 @@ Val arctan_body(Val* args) noexcept {
     Val theta = Val::of_const(K(N_float_zero));
     if (nrt::kLane && iter.kind() == Val::Kind::Int) {
         // range() of an exact int cannot fail or be intercepted: just count.
-        for (std::int64_t step = 0; step < iter.int_value(); step++) {
-            if (interrupted(step)) return fail_at(kArctan, kArctanLoopLine);
+        const std::int64_t steps = iter.int_value();
+        std::int64_t step = 0;
+        bool checked = false;
+        if (x.is_machine() && steps > 0) {
+            double estimate = 0.0;
+            switch (sealed_newton(x, steps, step, estimate, checked)) {
+                case Run::Done: return Val::of_float(estimate);
+                case Run::Interrupted: return fail_at(kArctan, kArctanLoopLine);
+                case Run::Left: break;
+            }
+            if (step > 0) theta = Val::of_float(estimate);
+        }
+        for (; step < steps; step++) {
+            if (!checked && interrupted(step)) return fail_at(kArctan, kArctanLoopLine);
+            checked = false;
             theta = newton_step(theta, x);
             if (!theta) return fail_at(kArctan, 108);
         }

@@ -24,10 +24,11 @@ using nrt::Val;
 // under a millisecond, and a look costs about nothing.
 constexpr std::int64_t kSignalSteps = 256;
 
-// Whether a signal handler raised at `step` (counted from 0).
-inline bool interrupted(std::int64_t step) noexcept {
-    return step % kSignalSteps == kSignalSteps - 1 && PyErr_CheckSignals() < 0;
-}
+// Whether the loop looks at signals before `step` (counted from 0).
+inline bool signal_step(std::int64_t step) noexcept { return step % kSignalSteps == kSignalSteps - 1; }
+
+// Whether a signal handler raised at `step`.
+inline bool interrupted(std::int64_t step) noexcept { return signal_step(step) && PyErr_CheckSignals() < 0; }
 
 // A number constant as an operand.
 inline nrt::Const K(NumberId id) noexcept { return {num(id), kNumberValues[id]}; }

@@ -10,8 +10,12 @@
 // no quadrant (NaN, which infinities reduce to, or a number type whose
 // remainder keeps the dividend's sign) leaves the result unassigned and
 // raises UnboundLocalError.
+//
+// While the module is sealed (sealed.h) one sine serves both factors and the
+// root is taken without argument objects.
 #include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/sealed.h"
 #include "runtime/compat/errors.h"
 
 namespace trigmod {
@@ -63,6 +67,13 @@ int in_ranges(const Val& angle, NumberId low, NumberId high, NumberId low2, Numb
 }  // namespace
 
 Val cosin_body(Val* args) noexcept {
+    if (args[0].is_machine()) {
+        const World* world = sealed_world();
+        double sine, cosine;
+        if (world && machine_sine(*world, args[0], &sine) && machine_cosine(args[0], sine, &cosine)) {
+            return Val::of_float(cosine);
+        }
+    }
     Val angle = nrt::remainder_by_constant(args[0], K(N_360));
     if (!angle) return fail(56);
 

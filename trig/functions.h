@@ -16,6 +16,9 @@ struct Annotation {
     StringId value;
 };
 
+// Positions of the functions in the method and lane tables.
+enum FunctionPosition { F_sin, F_cosin, F_tan, F_tan_rad, F_arctan, F_arctan2, F_arcsin, F_arccos };
+
 // One registration row per function, in the order the module defines them.
 struct FunctionRow {
     StringId name;

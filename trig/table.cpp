@@ -114,6 +114,11 @@ constexpr nrt::LaneEntry kLanes[] = {
     {&kArccos, nrt::lane_entry<kArccos, arccos_body>},
 };
 static_assert(sizeof kLanes / sizeof kLanes[0] == sizeof methods / sizeof methods[0], "a lane per method");
+static_assert(kLanes[F_sin].signature == &kSin && kLanes[F_cosin].signature == &kCosin &&
+                  kLanes[F_tan].signature == &kTan && kLanes[F_tan_rad].signature == &kTanRad &&
+                  kLanes[F_arctan].signature == &kArctan && kLanes[F_arctan2].signature == &kArctan2 &&
+                  kLanes[F_arcsin].signature == &kArcsin && kLanes[F_arccos].signature == &kArccos,
+              "positions as FunctionPosition says");
 
 }  // namespace
 

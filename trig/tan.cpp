@@ -9,14 +9,23 @@
 // the cosine is a zero and the division raises ZeroDivisionError. For
 // radians below about 1e-15 in magnitude sin gives 0.0, so _tan_rad does too;
 // NaN and infinite angles raise cosin's UnboundLocalError.
+//
+// While the module is sealed (sealed.h) one sine serves the sine and the
+// cosine, without calls or argument objects.
 #include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/sealed.h"
 
 namespace trigmod {
 
 Val tan_body(Val* args) noexcept {
     constexpr const char* kName = "geometry.trigonometry.tan";
     const Val& angle = args[0];
+    if (angle.is_machine()) {
+        const World* world = sealed_world();
+        double tangent;
+        if (world && machine_tan(*world, angle, &tangent)) return Val::of_float(tangent);
+    }
     Ref sin = global(S_sin, NRT_SITE());
     if (!sin) return fail_at(kName, 76);
     Val sine = nrt::call(sin.get(), angle);
@@ -46,6 +55,10 @@ Val degrees(double rad) noexcept {
 Val tan_rad_body(Val* args) noexcept {
     constexpr const char* kName = "geometry.trigonometry._tan_rad";
     const double rad = args[0].float_value();
+    if (const World* world = sealed_world()) {
+        double tangent;
+        if (machine_tan_rad(*world, rad, &tangent)) return Val::of_float(tangent);
+    }
     Ref sin = global(S_sin, NRT_SITE());
     if (!sin) return fail_at(kName, 82);
     Val angle = degrees<0>(rad);
