@@ -1,29 +1,66 @@
-"""Times geometry.trigonometry against its plain build, the pure-Python model
-and math.sin, all in one process.
+"""Times geometry.trigonometry against math, its plain build and the
+pure-Python model, all in one process.
 
 Usage: bench.py BUILD_DIR [--quick] [--no-callgrind]
 
 BUILD_DIR holds python/ (the module as shipped) and python-plain/ (the build
-that computes every step on objects). Each call is timed the way user code
-makes it: a module attribute read, then the call. The best of several
-repeats is reported, in ns per call. A second table gives instructions per
-call under callgrind for a fixed call mix, a figure that machine noise does
-not move.
+that computes every step on objects). Each row pairs a call of the module
+with its math counterpart on the same value, and every call is timed the way
+user code makes it: a module attribute read, then the call. The best of
+several repeats is reported, in ns per call. A last table gives instructions
+per call under callgrind, a figure that machine noise does not move.
 """
 
 import importlib.machinery
 import importlib.util
+import math
 import os
+import random
 import subprocess
 import sys
 import tempfile
 import timeit
 
-CALLS = [
-    "sin(30)", "sin(123.456)", "sin(-1e9)", "cosin(60)", "tan(45)", "_tan_rad(1.0)",
-    "arctan(0.5)", "arctan(2.0)", "arctan2(-1, 1)", "arcsin(0.5)", "arccos(0.5)", "sin(angle=30)",
+# Fixed random values, the same on every run: WITHIN lies in -1..1, BEYOND
+# holds their reciprocals (abs(x) > 1), RADIANS is DEGREES converted.
+_random = random.Random(2024)
+WITHIN = [_random.uniform(-1, 1) for _ in range(1000)]
+DEGREES = [_random.uniform(-360, 360) for _ in range(1000)]
+LISTS = {"WITHIN": WITHIN, "BEYOND": [1 / x for x in WITHIN],
+         "DEGREES": DEGREES, "RADIANS": [math.radians(d) for d in DEGREES]}
+
+# A call of the module and its math counterpart, which takes radians and, in
+# atan2, the vertical coordinate first. "f(x) for x in LIST" is timed as a
+# loop over the list, the same on both sides, and reported per value.
+ROWS = [
+    ("sin(30)", "sin(0.5235987755982988)"),
+    ("sin(123.456)", "sin(2.1547136813421197)"),
+    ("sin(-1e9)", "sin(-17453292.519943297)"),
+    ("sin(x) for x in DEGREES", "sin(x) for x in RADIANS"),
+    ("cosin(60)", "cos(1.0471975511965976)"),
+    ("tan(45)", "tan(0.7853981633974483)"),
+    ("_tan_rad(1.0)", "tan(1.0)"),
+    ("arctan(0.5)", "atan(0.5)"),
+    ("arctan(2.0)", "atan(2.0)"),
+    ("arctan(x) for x in WITHIN", "atan(x) for x in WITHIN"),
+    ("arctan(x) for x in BEYOND", "atan(x) for x in BEYOND"),
+    ("arctan2(-1, 1)", "atan2(1, -1)"),
+    ("arcsin(0.5)", "asin(0.5)"),
+    ("arccos(0.5)", "acos(0.5)"),
+    ("arcsin(x) for x in WITHIN", "asin(x) for x in WITHIN"),
+    # math takes no keywords, so this one sits beside the positional call.
+    ("sin(angle=30)", "sin(0.5235987755982988)"),
 ]
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def statement(call):
+    """The statement that makes the call on module m, the list it loops over
+    (None if it makes a single call) and the number of calls it makes."""
+    call, _, name = call.partition(" for x in ")
+    if name:
+        return "for x in %s: m.%s" % (name, call), name, len(LISTS[name])
+    return "m." + call, None, 1
 
 
 def load_plain(build):
@@ -46,65 +83,74 @@ def load_model(native):
     return refmodel.new_model(vars(native)["constants"], vars(native)["algebra"])
 
 
-def best_ns(statements, quick):
-    """Best time per call, in ns, of each (statement, namespace) pair.
+def best_ns(calls, quick):
+    """Best time per call, in ns, of each (call, module) pair.
 
-    The repeats run in rounds over all the statements, so that a slow spell
-    of the machine (or its clock ramping up) touches every row alike."""
+    The repeats run in rounds over all the calls, so that a slow spell of the
+    machine (or its clock ramping up) touches every row alike."""
     timers = []
-    for statement, namespace in statements:
-        timer = timeit.Timer(statement, globals=namespace)
+    for call, module in calls:
+        code, _, count = statement(call)
+        timer = timeit.Timer(code, globals=dict(LISTS, m=module))
         number, _ = timer.autorange()
-        timers.append((timer, max(1, number // (4 if quick else 1))))
+        timers.append((timer, max(1, number // (4 if quick else 1)), count))
     best = [float("inf")] * len(timers)
     for _ in range(3 if quick else 11):
-        for k, (timer, number) in enumerate(timers):
-            best[k] = min(best[k], timer.timeit(number) / number * 1e9)
+        for k, (timer, number, count) in enumerate(timers):
+            best[k] = min(best[k], timer.timeit(number) / (number * count) * 1e9)
     return best
 
 
-def time_table(build, quick):
-    import math
+def time_tables(build, quick):
     from geometry import trigonometry as native
-    plain = load_plain(build)
-    model = load_model(native)
-    statements = [("m.sin(30.0)", {"m": math})]
-    for call in CALLS:
-        statements += [("m." + call, {"m": m}) for m in (native, plain, model)]
-    times = best_ns(statements, quick)
-    math_ns = times[0]
-    print("Time per call, ns (best of repeats; python %s)" % sys.version.split()[0])
-    print("%-16s %10s %10s %12s   %9s %9s %9s" % (
-        "call", "module", "plain", "model", "/math.sin", "plain/", "model/"))
-    for k, call in enumerate(CALLS):
-        ns = times[1 + 3 * k:4 + 3 * k]
-        print("%-16s %10.1f %10.1f %12.1f   %9.2f %9.1f %9.1f" % (
-            call, ns[0], ns[1], ns[2], ns[0] / math_ns, ns[1] / ns[0], ns[2] / ns[0]))
-    print("%-16s %10.1f" % ("math.sin(30.0)", math_ns))
-    print("(/math.sin: module time over math.sin(30.0); plain/ and model/: how many times faster the module is)")
+    plain, model = load_plain(build), load_model(native)
+    calls = []
+    for call, counterpart in ROWS:
+        calls += [(call, native), (call, plain), (call, model), (counterpart, math)]
+    times = best_ns(calls, quick)
+    rows = [(row, times[4 * k:4 * k + 4]) for k, row in enumerate(ROWS)]
+    print("Time per call, ns (best of repeats)")
+    print("%-26s %9s  %-30s %9s %8s" % ("call", "module", "counterpart", "math", "ratio"))
+    for (call, counterpart), (module, _, _, counterpart_ns) in rows:
+        print("%-26s %9.1f  %-30s %9.1f %8.2f" % (
+            call, module, "math." + counterpart, counterpart_ns, module / counterpart_ns))
+    print("(ratio: module time over math time; loops over %d values give the time per value)"
+          % len(WITHIN))
+    print()
+    print("Against the object path, time per call, ns")
+    print("%-26s %9s %11s %11s %8s %8s" % ("call", "module", "plain", "model", "plain/", "model/"))
+    for (call, _), (module, plain, model, _) in rows:
+        print("%-26s %9.1f %11.1f %11.1f %8.1f %8.1f" % (
+            call, module, plain, model, plain / module, model / module))
+    print("(plain/ and model/: how many times faster the module is than the plain build"
+          " and the model)")
 
 
 LOOP = """
-import sys
+import math, sys
 sys.path[:0] = [%(tree)r]
-from geometry import trigonometry as m
-import math
-for _ in range(int(sys.argv[1])):
-    %(call)s
+from geometry import trigonometry
+m = %(module)s
+%(values)s
+
+def run(n):
+    for _ in range(n):
+        %(code)s
+
+run(int(sys.argv[1]))
 """
 
 
-def callgrind_total(script_text, count):
+def callgrind_total(script, count):
     """Instructions that valgrind counts for a run of the script, start-up included."""
     with tempfile.TemporaryDirectory() as scratch:
-        script = os.path.join(scratch, "loop.py")
-        with open(script, "w") as f:
-            f.write(script_text)
         out = os.path.join(scratch, "callgrind.out")
-        # A fixed hash seed keeps start-up the same from run to run.
+        # The script goes in by -c, since a file of it would have a new name
+        # on every run and move start-up. A fixed hash seed keeps start-up the
+        # same too, and leaving out the site module makes it shorter.
         env = dict(os.environ, PYTHONHASHSEED="0")
         subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                        sys.executable, script, str(count)],
+                        sys.executable, "-S", "-c", script, str(count)],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         with open(out) as f:
             for line in f:
@@ -113,32 +159,44 @@ def callgrind_total(script_text, count):
     raise RuntimeError("no instruction count from callgrind")
 
 
-def per_call(tree, call):
-    # Running the loop n and 2n times cancels start-up and the first calls.
-    n = 100
-    script = LOOP % {"tree": tree, "call": call}
-    return (callgrind_total(script, 2 * n) - callgrind_total(script, n)) / n
+def per_call(tree, module, call):
+    """Instructions per call; running the statement n and 2n times cancels
+    start-up and the first calls."""
+    code, name, count = statement(call)
+    n = 1 if name else 20
+    values = "%s = %r" % (name, LISTS[name]) if name else ""
+    script = LOOP % {"tree": tree, "module": module, "values": values, "code": code}
+    return (callgrind_total(script, 2 * n) - callgrind_total(script, n)) / (n * count)
 
 
 def instruction_table(build):
     from concurrent.futures import ThreadPoolExecutor
     print()
     print("Instructions per call under callgrind (the same on every run)")
-    print("%-16s %10s %12s %9s" % ("call", "module", "plain", "plain/"))
-    trees = [os.path.join(build, "python"), os.path.join(build, "python-plain")]
+    print("%-26s %9s %9s %8s %11s %8s" % ("call", "module", "math", "ratio", "plain", "plain/"))
+    shipped, plain = os.path.join(build, "python"), os.path.join(build, "python-plain")
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
-        counts = {(call, tree): pool.submit(per_call, tree, "m." + call) for call in CALLS for tree in trees}
-        math_sin = pool.submit(per_call, trees[0], "math.sin(30.0)")
-        for call in CALLS:
-            module, plain = (counts[call, tree].result() for tree in trees)
-            print("%-16s %10.0f %12.0f %9.1f" % (call, module, plain, plain / module))
-        print("%-16s %10.0f" % ("math.sin(30.0)", math_sin.result()))
+        def count(tree, module, call):
+            return pool.submit(per_call, tree, module, call)
+        jobs = [(count(shipped, "trigonometry", call), count(shipped, "math", counterpart),
+                 # A loop over the values would keep the plain build busy for minutes.
+                 None if statement(call)[1] else count(plain, "trigonometry", call))
+                for call, counterpart in ROWS]
+        for (call, _), row_jobs in zip(ROWS, jobs):
+            module, counterpart, plain_count = (job and job.result() for job in row_jobs)
+            line = "%-26s %9.0f %9.0f %8.2f" % (call, module, counterpart, module / counterpart)
+            if plain_count:
+                line += " %11.0f %8.1f" % (plain_count, plain_count / module)
+            print(line)
+    print("(ratio: module over math; loops over %d values give the count per value)" % len(WITHIN))
 
 
 def main(argv):
     build = os.path.abspath(argv[1])
     quick = "--quick" in argv
-    time_table(build, quick)
+    print("geometry.trigonometry on CPython %s" % sys.version.split()[0])
+    print()
+    time_tables(build, quick)
     if "--no-callgrind" not in argv:
         instruction_table(build)
 
