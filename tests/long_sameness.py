@@ -1,11 +1,11 @@
 """Long comparison of the shipped geometry.trigonometry with its plain build.
 
-Usage: long_sameness.py [COUNT] [SEED] [--environments] [--chunk N]
+Usage: long_sameness.py [COUNT] [SEED] [--environments] [--chunk N] [--each N]
 
 Runs COUNT generated calls (default 1,000,000) spread over the eight
-functions, each in both builds loaded side by side, and compares the
-outcomes exactly: result type and bits, or exception type, message and
-traceback entries. Prints the count and the mismatches per function. With
+functions (or N calls of each with --each N), each in both builds loaded
+side by side, and compares the outcomes exactly: result type and bits, or
+exception type, message and traceback entries. Prints the count and the mismatches per function. With
 --environments it runs as many calls again, shared among environments that
 rebind the module globals `constants` and `algebra` in both builds (pi of
 other types, square roots that return other types), restoring them after.
@@ -81,7 +81,9 @@ ENVIRONMENTS = [
 ]
 
 
-def shares(total):
+def shares(total, each=None):
+    if each:
+        return {name: each for name in NAMES}
     counts = {name: int(round(total * SHARES[name])) for name in NAMES}
     counts["sin"] += total - sum(counts.values())
     return counts
@@ -158,6 +160,7 @@ def main(argv):
     parser.add_argument("--environments", action="store_true",
                         help="also run as many calls under rebound sibling modules")
     parser.add_argument("--chunk", type=int, default=20000, help="arguments generated at a time")
+    parser.add_argument("--each", type=int, help="calls per function instead of shares of COUNT")
     options = parser.parse_args(argv)
 
     plain = plainbuild.load()
@@ -173,7 +176,7 @@ def main(argv):
 
     started = time.time()
     for label, replacements, total in runs:
-        for index, (name, count) in enumerate(shares(total).items()):
+        for index, (name, count) in enumerate(shares(total, options.each).items()):
             seed = options.seed * 100 + index
             t0 = time.time()
             done, mismatches = compare(name, plain, seed, count, options.chunk, replacements)
