@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "runtime/call.h"
-#include "runtime/compat/recursion.h"
+#include "runtime/guard.h"
 #include "runtime/value.h"
 
 namespace nrt {
@@ -45,18 +45,12 @@ bool convert_to_double(const Signature& sig, Val& slot) noexcept;
 // Python frame in between), and reports a failure of either at the first line.
 inline Val enter_body(const Signature& sig, Body body, Val* slots) noexcept {
     if (sig.to_double && !convert_to_double(sig, slots[0])) return Val();
-    PyThreadState* ts = PyThreadState_Get();
-    compat::Depth depth = compat::enter_body(ts, kRecursionWhere);
-    if (depth == compat::Depth::Refused) {
+    BodyLevel level(kRecursionWhere);
+    if (level.refused()) {
         report_entry_failure(sig);
         return Val();
     }
-    const bool outer_at_limit = body_at_recursion_limit;
-    body_at_recursion_limit = depth == compat::Depth::Last;
-    Val result = body(slots);
-    body_at_recursion_limit = outer_at_limit;
-    compat::leave_body(ts);
-    return result;
+    return body(slots);
 }
 
 // The general object entry: binds positional and keyword arguments, runs the

@@ -1,17 +1,18 @@
-// Build variants. A build with NRT_PLAIN computes every step on Python
-// objects through the generic number protocol, with no machine-value lane,
-// no constant fast paths and no attribute caching: the reference that the
-// faster build must match exactly.
+// Build variants. The shipped build computes in machine ints and doubles
+// while the operands allow (exact ints of up to two 30-bit digits, exact
+// floats), takes the constant fast paths on such objects, caches attribute
+// reads of plain modules and lets the module's own functions call each other
+// with machine values. A build with NRT_PLAIN does none of it: every step on
+// Python objects through the generic number protocol, the reference that the
+// shipped build must match exactly.
 #pragma once
 
 namespace nrt {
 
 #ifdef NRT_PLAIN
-constexpr bool kLane = false;
-constexpr bool kFastPaths = false;
+constexpr bool kMachineValues = false;
 #else
-constexpr bool kLane = true;
-constexpr bool kFastPaths = true;
+constexpr bool kMachineValues = true;
 #endif
 
 }  // namespace nrt

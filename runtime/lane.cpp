@@ -7,7 +7,6 @@
 namespace nrt {
 
 LaneTable lanes;
-bool body_at_recursion_limit = false;
 
 namespace {
 
@@ -22,7 +21,7 @@ const LaneEntry* lane_for(PyObject* callable, Py_ssize_t n) noexcept {
 }  // namespace
 
 int own_function(PyObject* callable) noexcept {
-    if (!kLane || Py_TYPE(callable) != context.function_type) return -1;
+    if (!kMachineValues || Py_TYPE(callable) != context.function_type) return -1;
     auto* f = reinterpret_cast<NativeFunction*>(callable);
     if (f->method < lanes.begin || f->method >= lanes.end || (f->flags & kFunctionOfClass)) return -1;
     return static_cast<int>(f->method - lanes.begin);

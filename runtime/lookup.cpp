@@ -69,7 +69,7 @@ PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept {
 }
 
 PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
-    if (kLane && Py_TYPE(owner) == &PyModule_Type) {
+    if (kMachineValues && Py_TYPE(owner) == &PyModule_Type) {
         PyObject* dict = PyModule_GetDict(owner);
         // The module type is static: no attribute of its own can appear and
         // take precedence over the module's dict under this name.

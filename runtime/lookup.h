@@ -54,7 +54,7 @@ PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache
 // runs no code, so the value is remembered until that dict changes; anything
 // else goes through the owner's attribute access every time.
 inline PyObject* get_attribute(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
-    if (kLane && Py_TYPE(owner) == &PyModule_Type) {
+    if (kMachineValues && Py_TYPE(owner) == &PyModule_Type) {
         PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + PyModule_Type.tp_dictoffset);
         if (dict != nullptr && dict == site.dict && dict_version(dict) == site.version) {
             Py_INCREF(site.value);

@@ -32,7 +32,7 @@ inline PyNumberMethods* int_slots() noexcept { return PyLong_Type.tp_as_number; 
 }  // namespace
 
 PyObject* remainder_by_constant(PyObject* x, Const c) noexcept {
-    if (kFastPaths && PyLong_CheckExact(x)) {
+    if (kMachineValues && PyLong_CheckExact(x)) {
         switch (digit_count(x)) {
             case 0: return same(x);
             case 1:
@@ -54,7 +54,7 @@ PyObject* remainder_by_constant(PyObject* x, Const c) noexcept {
 }
 
 PyObject* constant_minus(Const c, PyObject* x) noexcept {
-    if (kFastPaths && PyLong_CheckExact(x)) {
+    if (kMachineValues && PyLong_CheckExact(x)) {
         switch (digit_count(x)) {
             case 0: return same(c.object);
             case 1:
@@ -64,14 +64,14 @@ PyObject* constant_minus(Const c, PyObject* x) noexcept {
             default: return int_slots()->nb_subtract(c.object, x);
         }
     }
-    if (kFastPaths && PyFloat_CheckExact(x)) {
+    if (kMachineValues && PyFloat_CheckExact(x)) {
         return PyFloat_FromDouble(opaque(static_cast<double>(c.value)) - PyFloat_AS_DOUBLE(x));
     }
     return PyNumber_Subtract(c.object, x);
 }
 
 PyObject* subtract_constant(PyObject* x, Const c) noexcept {
-    if (kFastPaths && PyLong_CheckExact(x)) {
+    if (kMachineValues && PyLong_CheckExact(x)) {
         switch (digit_count(x)) {
             case 0: return PyLong_FromLong(-c.value);
             case 1:
@@ -81,7 +81,7 @@ PyObject* subtract_constant(PyObject* x, Const c) noexcept {
             default: return int_slots()->nb_subtract(x, c.object);
         }
     }
-    if (kFastPaths && PyFloat_CheckExact(x)) {
+    if (kMachineValues && PyFloat_CheckExact(x)) {
         return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) - opaque(static_cast<double>(c.value)));
     }
     return PyNumber_InPlaceSubtract(x, c.object);
@@ -89,7 +89,7 @@ PyObject* subtract_constant(PyObject* x, Const c) noexcept {
 
 PyObject* add_constant(PyObject* x, Const c, AddForm form) noexcept {
     bool constant_first = form == AddForm::ConstantFirst;
-    if (kFastPaths && PyLong_CheckExact(x)) {
+    if (kMachineValues && PyLong_CheckExact(x)) {
         switch (digit_count(x)) {
             case 0: return same(c.object);
             case 1:
@@ -100,7 +100,7 @@ PyObject* add_constant(PyObject* x, Const c, AddForm form) noexcept {
                 return constant_first ? int_slots()->nb_add(c.object, x) : int_slots()->nb_add(x, c.object);
         }
     }
-    if (kFastPaths && PyFloat_CheckExact(x)) {
+    if (kMachineValues && PyFloat_CheckExact(x)) {
         // IEEE addition is commutative, so the order cannot change the value.
         return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) + opaque(static_cast<double>(c.value)));
     }
@@ -112,7 +112,7 @@ PyObject* add_constant(PyObject* x, Const c, AddForm form) noexcept {
 }
 
 PyObject* constant_times(Const c, PyObject* x) noexcept {
-    if (kFastPaths && PyLong_CheckExact(x)) {
+    if (kMachineValues && PyLong_CheckExact(x)) {
         switch (digit_count(x)) {
             case 0: return same(x);
             case 1:
@@ -120,27 +120,27 @@ PyObject* constant_times(Const c, PyObject* x) noexcept {
             default: return int_slots()->nb_multiply(c.object, x);
         }
     }
-    if (kFastPaths && PyFloat_CheckExact(x)) {
+    if (kMachineValues && PyFloat_CheckExact(x)) {
         return PyFloat_FromDouble(opaque(static_cast<double>(c.value)) * PyFloat_AS_DOUBLE(x));
     }
     return PyNumber_Multiply(c.object, x);
 }
 
 PyObject* divide_by_constant(PyObject* x, Const c) noexcept {
-    if (kFastPaths && PyLong_CheckExact(x)) {
+    if (kMachineValues && PyLong_CheckExact(x)) {
         Py_ssize_t n = digit_count(x);
         // Both doubles are exact, so the quotient is the correctly rounded one.
         if (n == 1 || n == -1) return PyFloat_FromDouble(static_cast<double>(one_digit(x)) / opaque(static_cast<double>(c.value)));
         return int_slots()->nb_true_divide(x, c.object);
     }
-    if (kFastPaths && PyFloat_CheckExact(x)) {
+    if (kMachineValues && PyFloat_CheckExact(x)) {
         return PyFloat_FromDouble(PyFloat_AS_DOUBLE(x) / opaque(static_cast<double>(c.value)));
     }
     return PyNumber_TrueDivide(x, c.object);
 }
 
 int equals_constant(PyObject* x, Const c) noexcept {
-    if (kFastPaths) {
+    if (kMachineValues) {
         if (x == c.object) return 1;
         if (PyLong_CheckExact(x)) return digit_count(x) == 0;
         if (PyFloat_CheckExact(x)) return PyFloat_AS_DOUBLE(x) == 0.0;
@@ -149,7 +149,7 @@ int equals_constant(PyObject* x, Const c) noexcept {
 }
 
 PyObject* absolute_value(PyObject* x) noexcept {
-    if (kFastPaths && PyLong_CheckExact(x)) {
+    if (kMachineValues && PyLong_CheckExact(x)) {
         Py_ssize_t n = digit_count(x);
         if (n >= 0) return same(x);
         if (n == -1) return PyLong_FromUnsignedLong(compat::int_digits(x)[0]);

@@ -163,7 +163,7 @@ Val arctan_body(Val* args) noexcept {
     if (t) return reflect<true>(x, iter);
 
     Val theta = Val::of_const(K(N_float_zero));
-    if (nrt::kLane && iter.kind() == Val::Kind::Int) {
+    if (nrt::kMachineValues && iter.kind() == Val::Kind::Int) {
         // range() of an exact int cannot fail or be intercepted: just count.
         const std::int64_t steps = iter.int_value();
         std::int64_t step = 0;

@@ -11,7 +11,7 @@
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
-#include "runtime/value.h"
+#include "runtime/operations.h"
 
 namespace trigmod {
 

@@ -102,7 +102,7 @@ PyObject* sibling_value(PyObject* owner, StringId name, PyObject** dict, std::ui
 }  // namespace
 
 const World* sealed_world() noexcept {
-    if (!nrt::kLane) return nullptr;
+    if (!nrt::kMachineValues) return nullptr;
     const Snapshot& s = snapshot;
     if (dict_version(nrt::context.module_dict) != s.module_version ||
         (s.constants_dict != nullptr && dict_version(s.constants_dict) != s.constants_version) ||
@@ -130,7 +130,7 @@ bool machine_cosine(const Val& angle, double sine, double* cosine) noexcept {
         std::int64_t r = angle.int_value() % 360;
         a = static_cast<double>(r < 0 ? r + 360 : r);
     } else {
-        a = nrt::lane::float_remainder(angle.float_value(), 360.0);
+        a = nrt::machine::float_remainder(angle.float_value(), 360.0);
     }
     bool first_or_fourth = (a >= 0 && a < 90) || (a >= 270 && a <= 360);
     if (!first_or_fourth && !((a >= 90 && a < 180) || (a >= 180 && a < 270))) return false;
@@ -164,7 +164,7 @@ bool machine_newton_step(const World& world, double theta, const Val& x, double*
     if (!machine_tan_rad(world, theta, &t)) return false;
     double difference = nrt::opaque(t) - nrt::opaque(x.as_double());
     double square;
-    if (!nrt::lane::float_square(t, &square)) return false;
+    if (!nrt::machine::float_square(t, &square)) return false;
     double denominator = nrt::opaque(1.0) + nrt::opaque(square);
     double step = nrt::opaque(difference) / nrt::opaque(denominator);
     *next = nrt::opaque(theta) - nrt::opaque(step);
@@ -173,7 +173,7 @@ bool machine_newton_step(const World& world, double theta, const Val& x, double*
 
 bool machine_sqrt(const Val& value, double* root) noexcept {
     // math.sqrt converts an int the way a float operation does.
-    if (value.kind() == Val::Kind::Int && !nrt::lane::exact_in_double(value.int_value())) return false;
+    if (value.kind() == Val::Kind::Int && !nrt::machine::exact_in_double(value.int_value())) return false;
     if (!value.is_machine()) return false;
     double v = value.as_double();
     if (!(v >= 0.0)) return false;  // ValueError, or NaN handed back

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "runtime/value.h"
+#include "runtime/operations.h"
 
 namespace trigmod {
 
@@ -26,7 +26,7 @@ inline nrt::Val reduce_machine(const nrt::Val& value) noexcept {
         else if (a < -90) a = -180 - a;
         return nrt::Val::of_int(a);
     }
-    double a = nrt::lane::float_remainder(value.float_value(), 360.0);
+    double a = nrt::machine::float_remainder(value.float_value(), 360.0);
     if (a >= 180) a -= 360.0;
     if (a > 90) a = 180.0 - a;
     else if (a < -90) a = -180.0 - a;

@@ -84,7 +84,7 @@ Val sin_of_machine(const Val& value) noexcept {
 Val sin_body(Val* args) noexcept {
     // The reduction compares in machine arithmetic, so it must not run where
     // a comparison of objects would hit the recursion limit.
-    if (nrt::kLane && args[0].is_machine() && !nrt::at_recursion_limit()) return sin_of_machine(args[0]);
+    if (nrt::kMachineValues && args[0].is_machine() && !nrt::at_recursion_limit()) return sin_of_machine(args[0]);
     Val angle = nrt::remainder_by_constant(args[0], K(N_360));
     if (!angle) return fail(19);
 
@@ -117,7 +117,7 @@ namespace {
 
 // Radians (line 30), then the series (lines 37 to 40).
 Val radians_and_series(const Val& angle, const Val& pi) noexcept {
-    if (nrt::kLane && angle.is_machine() && pi.kind() == Val::Kind::Float) {
+    if (nrt::kMachineValues && angle.is_machine() && pi.kind() == Val::Kind::Float) {
         // angle * pi converts an int angle to a double; / 180 converts 180.
         return float_series(angle.as_double() * pi.float_value() / 180.0);
     }
@@ -126,7 +126,7 @@ Val radians_and_series(const Val& angle, const Val& pi) noexcept {
     const Val x = nrt::divide_by_constant(product, K(N_180));
     if (!x) return fail(30);
 
-    if (nrt::kLane && x.kind() == Val::Kind::Float) return float_series(x.float_value());
+    if (nrt::kMachineValues && x.kind() == Val::Kind::Float) return float_series(x.float_value());
 
     return series(x, x, Val::of_const(K(N_float_zero)), Val::of_const(K(N_0)));
 }

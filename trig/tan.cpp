@@ -44,7 +44,7 @@ namespace {
 template <int Site>
 Val degrees(double rad) noexcept {
     Val product = Val::of_float(rad * 180.0);
-    if (!nrt::kLane && !product.object()) return Val();
+    if (!nrt::kMachineValues && !product.object()) return Val();
     Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
     if (!pi) return pi;
     return nrt::true_divide(product, pi);
