@@ -148,32 +148,10 @@ PyObject* call_without_vector(NativeFunction* f, PyObject* args, PyObject* kwarg
         if (owned_args == nullptr) return nullptr;
         args = owned_args;
     }
-    bool keywords = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
-    Py_ssize_t size = PyTuple_GET_SIZE(args);
-    PyObject* result = nullptr;
-    switch (f->method->ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O)) {
-        case METH_VARARGS:
-            if (keywords) raise_call_error(f, "takes no keyword arguments");
-            else result = f->method->ml_meth(self, args);
-            break;
-        case METH_VARARGS | METH_KEYWORDS:
-            result = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(f->method->ml_meth))(
-                self, args, kwargs);
-            break;
-        case METH_NOARGS:
-            if (keywords) raise_call_error(f, "takes no keyword arguments");
-            else if (size != 0) raise_count_error(f, "takes no arguments", size);
-            else result = f->method->ml_meth(self, nullptr);
-            break;
-        case METH_O:
-            if (keywords) raise_call_error(f, "takes no keyword arguments");
-            else if (size != 1) raise_count_error(f, "takes exactly one argument", size);
-            else result = f->method->ml_meth(self, PyTuple_GET_ITEM(args, 0));
-            break;
-        default:
-            PyErr_SetString(PyExc_SystemError, "Bad call flags for NativeFunction");
-            break;
-    }
+    // The only convention without a vector entry (new_function refuses
+    // the ones it cannot serve).
+    PyObject* result = reinterpret_cast<PyCFunctionWithKeywords>(
+        reinterpret_cast<void (*)(void)>(f->method->ml_meth))(self, args, kwargs);
     Py_XDECREF(owned_args);
     return result;
 }
