@@ -15,6 +15,7 @@ where CMake builds by default.
 """
 
 import base64
+import glob
 import hashlib
 import os
 import shutil
@@ -39,8 +40,11 @@ def read(name):
 
 
 def compiled_sources():
+    """The files and patterns (trig/*.cpp) of sources.txt, expanded."""
     lines = (line.strip() for line in read("sources.txt").splitlines())
-    return [line for line in lines if line and not line.startswith("#")]
+    entries = [line for line in lines if line and not line.startswith("#")]
+    return [os.path.relpath(path, HERE) for entry in entries
+            for path in sorted(glob.glob(os.path.join(HERE, entry)))]
 
 
 # Floating point must give what Python computes step by step.
@@ -58,10 +62,10 @@ class BuildExt(build_ext):
 
     def build_extension(self, ext):
         generated = os.path.join(self.build_temp, "generated")
-        os.makedirs(os.path.join(generated, "module"), exist_ok=True)
+        os.makedirs(generated, exist_ok=True)
         subprocess.check_call([sys.executable, os.path.join("tools", "gen_strings.py"),
                                os.path.join("module", "strings.txt"),
-                               os.path.join(generated, "module", "strings_data.h")])
+                               os.path.join(generated, "strings_data.h")])
         if generated not in ext.include_dirs:
             ext.include_dirs.append(generated)
 

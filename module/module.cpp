@@ -142,7 +142,7 @@ int build_code_objects() noexcept {
     if (!shared) return -1;
     PyObject* empty = nrt::context.empty_tuple;
     for (int f = 0; f < kFunctionCount; f++) {
-        const FunctionRow& row = kFunctions[f];
+        const FunctionRecord& row = kRecords[f];
         Ref names(PyTuple_New(row.local_count));
         if (!names) return -1;
         for (int i = 0; i < row.local_count; i++) {
@@ -152,9 +152,9 @@ int build_code_objects() noexcept {
         PyObject* varnames = PyDict_SetDefault(shared.get(), names.get(), names.get());
         if (varnames == nullptr) return -1;
         PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-            row.signature->maximum, 0, 0, row.local_count, 0, CO_OPTIMIZED | CO_NEWLOCALS,
+            row.signature.maximum, 0, 0, row.local_count, 0, CO_OPTIMIZED | CO_NEWLOCALS,
             state.empty_bytes, empty, empty, varnames, empty, empty, str(S_file_name), str(row.name),
-            str(row.name), row.signature->line, state.empty_bytes, state.empty_bytes);
+            str(row.name), row.signature.line, state.empty_bytes, state.empty_bytes);
         if (code == nullptr) return -1;
         Py_XSETREF(state.code_objects[f], reinterpret_cast<PyObject*>(code));
     }
@@ -162,7 +162,7 @@ int build_code_objects() noexcept {
 }
 
 int register_function(int f) noexcept {
-    const FunctionRow& row = kFunctions[f];
+    const FunctionRecord& row = kRecords[f];
     Ref annotations(PyDict_New());
     if (!annotations) return -1;
     for (int i = 0; i < row.annotation_count; i++) {
@@ -170,7 +170,7 @@ int register_function(int f) noexcept {
             return -1;
         }
     }
-    Ref function(nrt::new_function(row.method, str(row.name), str(S_module_name), nrt::context.module_dict,
+    Ref function(nrt::new_function(&kMethods[f], str(row.name), str(S_module_name), nrt::context.module_dict,
                                    state.code_objects[f]));
     if (!function) return -1;
     auto* native = reinterpret_cast<nrt::NativeFunction*>(function.get());
@@ -192,7 +192,7 @@ void keep(T*& slot, PyObject* borrowed) noexcept {
 
 // Steps whose failure is reported with a traceback entry at `line`.
 int fail_at(int line) noexcept {
-    nrt::add_traceback(kInitName, line, kFileName);
+    nrt::add_traceback(kInitName, line, nrt::context.file_name);
     return -1;
 }
 
@@ -220,7 +220,8 @@ int exec_steps(PyObject* module) noexcept {
     if (build_strings_and_numbers() < 0) return -1;
     keep(nrt::coroutine_names.module, str(S_asyncio_coroutines));
     keep(nrt::coroutine_names.marker, str(S_is_coroutine));
-    nrt::context.file_name = kFileName;
+    nrt::context.file_name = PyUnicode_AsUTF8(str(S_file_name));
+    if (nrt::context.file_name == nullptr) return -1;
     install_lanes();
 
     // From here on every failure gets a traceback entry.
@@ -241,7 +242,7 @@ int exec_steps(PyObject* module) noexcept {
     if (!algebra || PyDict_SetItem(dict, str(S_algebra), algebra.get()) < 0) return fail_at(2);
 
     for (int f = 0; f < kFunctionCount; f++) {
-        if (register_function(f) < 0) return fail_at(kFunctions[f].signature->line);
+        if (register_function(f) < 0) return fail_at(kRecords[f].signature.line);
     }
 
     Ref test(PyDict_New());

@@ -1,10 +1,10 @@
 #include "module/state.h"
-#include "module/strings_data.h"
 #include "runtime/ref.h"
 
 namespace trigmod {
 
 ModuleState state;
+Environment environment;
 
 namespace {
 
@@ -52,11 +52,11 @@ int build_strings() noexcept {
         PyObject* s = PyUnicode_DecodeUTF8(bytes + offset, length, nullptr);
         if (s == nullptr) return -1;
         if (i >= kLiteralCount) PyUnicode_InternInPlace(&s);
-        Py_XSETREF(state.strings[i], s);
+        Py_XSETREF(environment.strings[i], s);
         offset += length;
     }
     data.reset();
-    for (PyObject* s : state.strings) {
+    for (PyObject* s : environment.strings) {
         if (PyObject_Hash(s) == -1) return -1;
     }
     return 0;
@@ -65,11 +65,11 @@ int build_strings() noexcept {
 int build_numbers() noexcept {
     PyObject* zero = PyFloat_FromDouble(0.0);
     if (zero == nullptr) return -1;
-    Py_XSETREF(state.numbers[N_float_zero], zero);
+    Py_XSETREF(environment.numbers[N_float_zero], zero);
     for (int i = N_0; i < kNumberCount; i++) {
         PyObject* n = PyLong_FromLong(kNumberValues[i]);
         if (n == nullptr) return -1;
-        Py_XSETREF(state.numbers[i], n);
+        Py_XSETREF(environment.numbers[i], n);
     }
     return 0;
 }

@@ -61,8 +61,9 @@ PyObject* invoke(const Signature& sig, Body body, PyObject* const* args, Py_ssiz
 // Binds positional arguments and keywords that are the parameter names
 // themselves (interned names, as source code passes them), or reports that
 // the general binding must decide (false; nothing is bound then).
-template <const Signature& Sig>
+template <typename F>
 inline bool bind_simple(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) noexcept {
+    constexpr const Signature& Sig = F::signature;
     if (nargs > Sig.maximum) return false;
     Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nargs; i++) bound[i] = args[i];
@@ -82,10 +83,15 @@ inline bool bind_simple(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return true;
 }
 
+// The wrappers below take a type F that names one function:
+// F::signature (a constexpr Signature) and F::body (a constexpr Body).
+
 // Entry point with the METH_FASTCALL | METH_KEYWORDS signature. Everything
 // but an error or an unusual keyword binds without the general machinery.
-template <const Signature& Sig, Body B>
+template <typename F>
 PyObject* call_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    constexpr const Signature& Sig = F::signature;
+    constexpr Body B = F::body;
     Val slots[Sig.maximum];
     if (kwnames == nullptr && nargs == Sig.maximum) {
         // The common call, every parameter given by position.
@@ -93,15 +99,17 @@ PyObject* call_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return enter_body(Sig, B, slots).release();
     }
     PyObject* bound[Sig.maximum] = {};
-    if (!bind_simple<Sig>(args, nargs, kwnames, bound)) return invoke(Sig, B, args, nargs, kwnames);
+    if (!bind_simple<F>(args, nargs, kwnames, bound)) return invoke(Sig, B, args, nargs, kwnames);
     for (Py_ssize_t i = 0; i < Sig.maximum; i++) slots[i] = Val::borrow(bound[i]);
     return enter_body(Sig, B, slots).release();
 }
 
 // Entry for a call from another body with `n` positional values, n within
 // the signature's range: the same as the object entry, minus the objects.
-template <const Signature& Sig, Body B>
+template <typename F>
 Val lane_entry(const Val* args, Py_ssize_t n) noexcept {
+    constexpr const Signature& Sig = F::signature;
+    constexpr Body B = F::body;
     Val slots[Sig.maximum];
     for (Py_ssize_t i = 0; i < Sig.maximum; i++) {
         slots[i] = i < n ? args[i] : Val::borrow(*Sig.defaults[i]);

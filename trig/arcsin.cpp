@@ -7,14 +7,14 @@
 // Limits: no range check: for |x| > 1, 1 - x^2 is negative and the outcome is
 // whatever sqrt does with it (the default raises ValueError). NaN gives 0.0
 // and pi/2 when sqrt returns NaN for NaN.
-#include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/functions.h"
 #include "trig/sealed.h"
 
 namespace trigmod {
 
 Val arcsin_body(Val* args) noexcept {
-    constexpr const char* kName = "geometry.trigonometry.arcsin";
+    constexpr FunctionPosition kName = F_arcsin;
     const Val& x = args[0];
     Ref arctan2 = global(S_arctan2, NRT_SITE());
     if (!arctan2) return fail_at(kName, 151);
@@ -38,7 +38,7 @@ Val arcsin_body(Val* args) noexcept {
 }
 
 Val arccos_body(Val* args) noexcept {
-    constexpr const char* kName = "geometry.trigonometry.arccos";
+    constexpr FunctionPosition kName = F_arccos;
     Val pi = GLOBAL_ATTRIBUTE(S_constants, S_pi);
     if (!pi) return fail_at(kName, 167);
     Val half = nrt::divide_by_constant(pi, K(N_2));

@@ -25,8 +25,8 @@
 // axis and 0.0 at the origin.
 //
 // Limits (arctan2): a NaN x matches no case and gives 0.0; -0.0 counts as 0.
-#include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/functions.h"
 #include "trig/sealed.h"
 
 #include <cstdint>
@@ -36,8 +36,8 @@ namespace trigmod {
 
 namespace {
 
-constexpr const char kArctan[] = "geometry.trigonometry.arctan";
-constexpr const char kArctan2[] = "geometry.trigonometry.arctan2";
+constexpr FunctionPosition kArctan = F_arctan;
+constexpr FunctionPosition kArctan2 = F_arctan2;
 constexpr int kArctanLoopLine = 103;
 
 // pi / 2 or -pi / 2 minus arctan(1 / x, iter).

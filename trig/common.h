@@ -5,13 +5,15 @@
 
 #include <cstdint>
 
-#include "module/state.h"
 #include "runtime/call.h"
+#include "runtime/context.h"
 #include "runtime/lane.h"
 #include "runtime/lookup.h"
+#include "runtime/operations.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
-#include "runtime/operations.h"
+#include "trig/environment.h"
+#include "trig/functions.h"
 
 namespace trigmod {
 
@@ -35,8 +37,8 @@ inline nrt::Const K(NumberId id) noexcept { return {num(id), kNumberValues[id]};
 
 // Adds the body's traceback entry for the pending exception; returns an
 // empty value so that a body can `return fail_at(...)`.
-[[gnu::cold, gnu::noinline]] inline Val fail_at(const char* name, int line) noexcept {
-    nrt::add_traceback(name, line, kFileName);
+[[gnu::cold, gnu::noinline]] inline Val fail_at(FunctionPosition function, int line) noexcept {
+    nrt::add_traceback(traceback_name(function), line, nrt::context.file_name);
     return Val();
 }
 

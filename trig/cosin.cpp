@@ -13,8 +13,8 @@
 //
 // While the module is sealed (sealed.h) one sine serves both factors and the
 // root is taken without argument objects.
-#include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/functions.h"
 #include "trig/sealed.h"
 #include "runtime/compat/errors.h"
 
@@ -22,7 +22,7 @@ namespace trigmod {
 
 namespace {
 
-Val fail(int line) noexcept { return fail_at("geometry.trigonometry.cosin", line); }
+Val fail(int line) noexcept { return fail_at(F_cosin, line); }
 
 // sqrt(1 - sin(angle) * sin(angle)). One instantiation per branch, so that
 // each branch's reads of the globals keep their own site caches.

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/state.h"
 #include "runtime/compat/dicts.h"
 #include "runtime/compat/recursion.h"
 #include "runtime/context.h"
 #include "runtime/lane.h"
 #include "runtime/lookup.h"
+#include "trig/environment.h"
 #include "trig/functions.h"
 #include "trig/series.h"
 

@@ -14,8 +14,8 @@
 // term is not above the tolerance). A constants.pi far too large (1e6, inf) makes
 // the terms grow instead, and the loop runs until a signal handler raises
 // (Ctrl-C): the loop looks at signals itself, since no bytecode runs in it.
-#include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/functions.h"
 #include "trig/series.h"
 
 #include <cmath>
@@ -25,7 +25,7 @@ namespace trigmod {
 
 namespace {
 
-Val fail(int line) noexcept { return fail_at("geometry.trigonometry.sin", line); }
+Val fail(int line) noexcept { return fail_at(F_sin, line); }
 
 Val series(const Val& x, Val term, Val result, Val i) noexcept;
 

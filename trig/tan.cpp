@@ -12,14 +12,14 @@
 //
 // While the module is sealed (sealed.h) one sine serves the sine and the
 // cosine, without calls or argument objects.
-#include "trig/bodies.h"
 #include "trig/common.h"
+#include "trig/functions.h"
 #include "trig/sealed.h"
 
 namespace trigmod {
 
 Val tan_body(Val* args) noexcept {
-    constexpr const char* kName = "geometry.trigonometry.tan";
+    constexpr FunctionPosition kName = F_tan;
     const Val& angle = args[0];
     if (angle.is_machine()) {
         const World* world = sealed_world();
@@ -53,7 +53,7 @@ Val degrees(double rad) noexcept {
 }  // namespace
 
 Val tan_rad_body(Val* args) noexcept {
-    constexpr const char* kName = "geometry.trigonometry._tan_rad";
+    constexpr FunctionPosition kName = F_tan_rad;
     const double rad = args[0].float_value();
     if (const World* world = sealed_world()) {
         double tangent;
