@@ -30,7 +30,7 @@ endef
 
 CONFIGURE = cmake -S . -B $$dir -DPython3_EXECUTABLE="$$py" $(CMAKE_ARGS); cmake --build $$dir -j $(JOBS)
 
-.PHONY: all build test demo bench sanitize valgrind clean
+.PHONY: all build test demo bench sanitize valgrind typecheck clean
 
 all: build
 
@@ -62,6 +62,21 @@ sanitize:
 valgrind:
 	$(call each_python,--ends,$(CONFIGURE); \
 	    "$$py" tools/memcheck.py $$dir/python $$dir/tests/probe tests/smoke.py)
+
+# The type stub against the compiled module, with Debian's mypy package:
+# stubtest imports the module, so it checks the build for the interpreter
+# that mypy runs on (MYPY_PYTHON); then the README's usage example must
+# type-check against the stub.
+MYPY_PYTHON ?= /usr/bin/python3
+VERSION_OF = -c 'import sys; print("%d.%d" % sys.version_info[:2])'
+
+typecheck:
+	@ver=$$($(MYPY_PYTHON) $(VERSION_OF)) || exit 1; py=""; \
+	for p in $$($(FIND_PYTHON)); do [ "$$("$$p" $(VERSION_OF))" = "$$ver" ] && py=$$p; done; \
+	if [ -z "$$py" ]; then echo "typecheck: no CPython $$ver to build for $(MYPY_PYTHON)'s mypy"; exit 1; fi; \
+	dir=$(BUILD)/$$ver; $(CONFIGURE); \
+	PYTHONPATH=$$dir/python $(MYPY_PYTHON) -m mypy.stubtest geometry.trigonometry; \
+	MYPYPATH=python $(MYPY_PYTHON) -m mypy --strict tests/typing/usage.py
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) build-clang
