@@ -19,9 +19,13 @@ import contextlib
 import decimal
 import fractions
 import functools
+import gc
+import itertools
 import math
 import os
+import signal
 import sys
+import time
 import types
 import unittest
 import warnings
@@ -657,6 +661,7 @@ ALGEBRA_ENVS = {
     "algebra without sqrt": globals_env(algebra=constant(namespace_module("a"))),
     "algebra None": globals_env(algebra=constant(None)),
     "algebra deleted": globals_env(algebra=DELETE),
+    "sqrt a Python function": globals_env(algebra=constant(namespace_module("a", sqrt=lambda v: math.sqrt(v)))),
 }
 
 FUNCTION_ENVS = {
@@ -831,6 +836,10 @@ NEAR_LIMIT_CALLS = [
     ("sin", (30,)), ("sin", (200.5,)), ("cosin", (60,)), ("tan", (45,)), ("_tan_rad", (1.0,)),
     ("arctan", (0.5, 2)), ("arctan", (2, 1)), ("arctan2", (-1, 1)), ("arctan2", (0, -1)),
     ("arcsin", (0.5,)), ("arccos", (0.5,)),
+    # Calls whose Newton steps come back to an earlier theta (see CYCLES),
+    # reaching the innermost sin and sqrt through reflections and arctan2.
+    ("arctan", (0.5,)), ("arctan", (0.25, 30)), ("arctan", (-2.0, 40)), ("arctan2", (1.0, 0.5)),
+    ("arctan2", (-1.0, -0.25)), ("arcsin", (-0.128,)), ("arccos", (0.003,)), ("arccos", (-0.994,)),
 ]
 
 
@@ -993,6 +1002,204 @@ class CachesFollowChanges(SamenessCase):
             self.compare_sequences(steps)
         finally:
             vars(builtins).pop("sin", None)
+
+
+# ----------------------------------------------------------------------------
+# Values the shipped build may share or skip: while only the module's own code
+# can run, it may take one sine for several calls and end arctan's steps once
+# theta repeats. Each case breaks a condition, before or during a call.
+
+# (x, the step whose theta recurs, the cycle length) for arctan's steps from
+# 0.0 (for 1/x beyond +-1) with the shipped pi and sqrt. Of random x in -1..1
+# about 30% end in a fixed point, 19% in a 2-cycle, 8% in a 3-cycle and 8% in
+# a 9-cycle, half repeat by step 8, and the smaller |x| the longer the cycle.
+CYCLES = [
+    (0.0, 0, 1), (-0.1, 3, 1), (1 / math.sqrt(3), 6, 1), (0.5, 6, 2), (1.0, 7, 2), (0.25, 4, 3),
+    (-0.1265, 3, 4), (-0.127, 3, 5), (-0.114, 3, 6), (-0.1115, 3, 7), (-0.1193, 3, 8), (-1.0, 6, 9),
+    (-0.5, 5, 16), (-0.13048, 3, 17), (-0.121, 3, 35), (-0.12, 3, 71), (-0.0053433250553487355, 2, 143),
+    (-0.0010470143006857668, 2, 4575), (3.0, 5, 1), (2.0, 6, 2), (-3.0, 4, 9), (-2.0, 5, 16),
+]
+LONG_RUNS = {0.0, 0.5, 0.25, -0.5, -0.0010470143006857668, 2.0}      # also with iter=10**6
+# arcsin and arccos arguments whose arctan ends in cycles of 1 to 9, 16 and 17.
+CYCLE_SINES = [0.0, 0.003, 0.0026, -0.128, -0.187, -0.079, -0.994, -0.08, -0.995, -0.0418, -0.13]
+
+
+def spied(name):
+    return lambda m, tape: {name: recnum.spy_function(name, own(m, name), tape)}
+
+
+def changing_pi(m, tape):
+    class ChangingPi(types.ModuleType):     # each read logged, and another exact float
+        pi = property(lambda self: tape.note("getattr", "pi") or PI + len(tape.log) % 3 * 1e-3)
+    return {"constants": ChangingPi("c")}
+
+
+# One callee or sibling spied (calls and reads logged), the rest plain.
+ONE_SPY_ENVS = {name: spied(name) for name in ("sin", "cosin", "_tan_rad", "arctan", "arctan2", "arcsin")}
+ONE_SPY_ENVS["sqrt a Python function"] = lambda m, tape: {
+    "algebra": namespace_module("a", sqrt=recnum.spy_function("sqrt", math.sqrt, tape))}
+ONE_SPY_ENVS["pi a property that changes"] = changing_pi
+ONE_SPY_CALLS = [("sin", (30,)), ("cosin", (60,)), ("cosin", (300.0,)), ("tan", (45,)), ("_tan_rad", (1.0,)),
+                 ("arctan", (0.5,)), ("arctan", (2.0,)), ("arctan", (-0.5, 40)), ("arctan2", (-1, 1)),
+                 ("arcsin", (0.5,)), ("arccos", (-0.994,))]
+
+
+class Doomed:
+    """Garbage in a reference cycle: the collection that frees it runs action."""
+
+    def __init__(self, action):
+        self.action, self.cycle = action, self
+
+    def __del__(self):
+        self.action()
+
+
+class SharedValues(TapeCase):
+    def test_cycles(self):
+        mismatches, total = [], 0
+        for x, start, length in CYCLES:
+            # The plain steps repeat from theta_start = theta_start+length on:
+            # a huge iter gives what its remainder gives.
+            recur = [observe(own(PLAIN, "arctan"), (x, it)) for it in (start, start + length)]
+            self.assertEqual(recur[0], recur[1], "arctan(%r) has no cycle of %d at %d" % (x, length, start))
+            iters = list(range(31)) + [start + length + k for k in (-1, 0, 1, length + 1)] + [10 ** 5 + 3]
+            for it in iters + [10 ** 6] * (x in LONG_RUNS):
+                got = observe(own(SHIPPED, "arctan"), (x, it))
+                expected = observe(own(PLAIN, "arctan"), (x, it if it < 20000 else start + (it - start) % length))
+                total += 1
+                if got != expected:
+                    mismatches.append("  arctan(%r, %d): %s / %s" % (x, it, show(got), show(expected)))
+        self.assertNoMismatches("calls of arctan ending in cycles", mismatches, total)
+        calls = [("arctan2", (1.0, x)) for x, _, _ in CYCLES] + [("arctan2", (-1.0, -x)) for x, _, _ in CYCLES]
+        self.compare_calls(calls + [(n, (s,)) for n in ("arcsin", "arccos") for s in CYCLE_SINES])
+
+    def test_one_spied_callee(self):
+        for label, env in ONE_SPY_ENVS.items():
+            for name, args in ONE_SPY_CALLS:
+                with self.subTest(env=label, call=call_text(name, args)):
+                    def make_call(m, tape, env=env, name=name):
+                        replacements, fn = env(m, tape), own(m, name)
+
+                        def run(*a):
+                            with rebound(m, replacements):
+                                return fn(*a)
+                        return run, args
+                    self.check("%s with %s" % (call_text(name, args), label), make_call)
+
+    def test_finalizer_rebinds_a_global(self):
+        # Garbage made before the call (k = 0) or in the k-th call of a Python
+        # sqrt, then the collector's threshold set to 1: the sets that follow
+        # set off a collection, at once up to 3.11; from 3.12 at the next look
+        # at pending work, as arctan's signal check at step 255 is.
+        rebinds = {"sin spied": spied("sin"), "pi 3.0": lambda m, tape: {"constants": namespace_module("c", pi=3.0)}}
+        calls = [("cosin", (60,)), ("tan", (45,)), ("_tan_rad", (1.0,)), ("arctan", (0.5,)),
+                 ("arctan", (-0.5, 600)), ("arcsin", (0.5,)), ("arccos", (0.003,)), ("arctan2", (-1, 1))]
+        for (label, rebind), (python_sqrt, k), (name, args) in itertools.product(
+                rebinds.items(), ((False, 0), (True, 0), (True, 1), (True, 3)), calls):
+            def make_call(m, tape, rebind=rebind, python_sqrt=python_sqrt, k=k, name=name):
+                kept, fn = [], own(m, name)
+
+                def doom(count):
+                    if count == k:
+                        Doomed(lambda: tape.mark("finalizer") or vars(m).update(rebind(m, tape)))
+                        gc.set_threshold(1)
+                    return [{None}, {None}, {None}, {None}]     # sets: always counted (no free list)
+
+                def sqrt(v):
+                    kept.append(doom(len(kept) + 1))
+                    return math.sqrt(v)
+
+                def run(*a):
+                    thresholds = gc.get_threshold()
+                    with rebound(m, {"algebra": namespace_module("a", sqrt=sqrt)} if python_sqrt else {}):
+                        try:
+                            gc.collect(0)
+                            gc.set_threshold(10 ** 6)
+                            sets = doom(0)      # held, so that the collection stays due
+                            return fn(*a)
+                        finally:
+                            gc.set_threshold(*thresholds)
+                            gc.collect(0)
+                return run, args
+            with self.subTest(call=call_text(name, args), rebind=label, python_sqrt=python_sqrt, k=k):
+                self.run_both(make_call)        # once first: the interpreter's caches warm up
+                (got, got_tape), (expected, expected_tape) = self.run_both(make_call)
+                self.assertEqual(show(got), show(expected))
+                self.assertEqual((got, got_tape.log), (expected, expected_tape.log))
+
+
+def recording_pi(log):
+    class PiRecorder(float):                # each division by it logged
+        def __rtruediv__(self, other):
+            return logged(log, other) / float(self)
+    return PiRecorder(3.0)
+
+
+def logged(log, value):
+    log.append(recnum.desc(value))
+    if len(log) > 600:
+        raise LookupError("value %d" % len(log))
+    return value
+
+
+def logger(name):
+    return lambda m, log: vars(m).__setitem__(name, lambda a, fn=own(m, name): fn(logged(log, a)))
+
+
+def set_pi(make):
+    return lambda m, log: setattr(vars(m)["constants"], "pi", make(log))
+
+
+# What a signal handler does on its first (and second) run.
+SIGNAL_CHANGES = {
+    "_tan_rad a logging wrapper": [logger("_tan_rad")],
+    "sin a logging wrapper": [logger("sin")],
+    "cosin a logging wrapper": [logger("cosin")],
+    "pi a float subclass of another value": [set_pi(recording_pi)],
+    "pi NaN": [set_pi(lambda log: NAN)],
+    "pi an equal float, then _tan_rad a logging wrapper": [set_pi(lambda log: float(repr(PI))), logger("_tan_rad")],
+}
+
+
+@unittest.skipUnless(hasattr(signal, "setitimer"), "no interval timer")
+class SignalHandlerRebinds(SamenessCase):
+    """A timer's handler, run by arctan's signal check (before steps s with
+    s % 256 == 255), changes what the later steps use; for cycles whose length
+    divides 256, what they log and how the call fails match in both builds."""
+
+    def interrupted(self, module, x, changes):
+        log, ticks, deadline = [], [], time.monotonic() + 30
+
+        def on_alarm(signum, frame):
+            ticks.append(None)
+            if len(ticks) <= len(changes):
+                changes[len(ticks) - 1](module, log)
+            elif time.monotonic() > deadline:
+                raise TimeoutError("still running")
+        constants, pi = vars(module)["constants"], vars(module)["constants"].pi
+        previous = signal.signal(signal.SIGALRM, on_alarm)
+        try:
+            with rebound(module):
+                signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+                got = observe(own(module, "arctan"), (x, 10 ** 15))
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                [None for _ in range(3)]        # runs a signal already pending
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+            constants.pi = pi
+        # A change made before the call (a very late start) logs theta 0.0 first.
+        return None if log[:1] == [recnum.desc(0.0)] else (got, log)
+
+    def test_handler_rebinds_during_arctan(self):
+        for label, changes in SIGNAL_CHANGES.items():
+            for x in (-0.1, 0.5, -0.5, 2.0):       # cycles of 1, 2 and 16 steps
+                with self.subTest(change=label, x=x):
+                    runs = [next(r for r in (self.interrupted(m, x, changes) for _ in range(5)) if r)
+                            for _, m in builds()]
+                    self.assertEqual(show(runs[0][0]), show(runs[1][0]))
+                    self.assertEqual(runs[0], runs[1])
+                    self.assertEqual(runs[0][0][0][0], "raise")
 
 
 if __name__ == "__main__":
