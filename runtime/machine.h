@@ -79,27 +79,9 @@ inline bool binary(Op op, const Val& a, const Val& b, Val* out) noexcept {
     return true;
 }
 
-// Rich comparison a op b: 1 or 0, or -1 when the machine cannot tell.
-inline int compare(const Val& a, const Val& b, int op) noexcept {
-    bool ints = a.kind() == Val::Kind::Int && b.kind() == Val::Kind::Int;
-    if (ints) {
-        std::int64_t x = a.int_value(), y = b.int_value();
-        switch (op) {
-            case Py_LT: return x < y;
-            case Py_LE: return x <= y;
-            case Py_EQ: return x == y;
-            case Py_NE: return x != y;
-            case Py_GT: return x > y;
-            default: return x >= y;
-        }
-    }
-    // Python compares a float with an int exactly; through a double that
-    // holds only while the int converts exactly.
-    if ((a.kind() == Val::Kind::Int && !exact_in_double(a.int_value())) ||
-        (b.kind() == Val::Kind::Int && !exact_in_double(b.int_value()))) {
-        return -1;
-    }
-    double x = a.as_double(), y = b.as_double();
+// x op y for a rich comparison operator.
+template <typename T>
+inline int apply_comparison(T x, T y, int op) noexcept {
     switch (op) {
         case Py_LT: return x < y;
         case Py_LE: return x <= y;
@@ -108,6 +90,20 @@ inline int compare(const Val& a, const Val& b, int op) noexcept {
         case Py_GT: return x > y;
         default: return x >= y;
     }
+}
+
+// Rich comparison a op b: 1 or 0, or -1 when the machine cannot tell.
+inline int compare(const Val& a, const Val& b, int op) noexcept {
+    if (a.kind() == Val::Kind::Int && b.kind() == Val::Kind::Int) {
+        return apply_comparison(a.int_value(), b.int_value(), op);
+    }
+    // Python compares a float with an int exactly; through a double that
+    // holds only while the int converts exactly.
+    if ((a.kind() == Val::Kind::Int && !exact_in_double(a.int_value())) ||
+        (b.kind() == Val::Kind::Int && !exact_in_double(b.int_value()))) {
+        return -1;
+    }
+    return apply_comparison(a.as_double(), b.as_double(), op);
 }
 
 // Python's float %: fmod with the remainder moved to the divisor's sign, and
