@@ -1,4 +1,5 @@
-// Calls from one function body to another without argument or result objects.
+// The lane: calls from one function body to another, straight to the
+// callee's body with machine values, without argument or result objects.
 #pragma once
 
 #include <Python.h>
