@@ -121,7 +121,7 @@ void add_traceback(const char* name, int line, const char* file_name) noexcept {
     Py_DECREF(code);
 }
 
-CodeCacheInfo code_cache_info() noexcept { return {cache.count, cache.capacity}; }
+Py_ssize_t code_cache_count() noexcept { return cache.count; }
 
 int code_cache_line(Py_ssize_t index) noexcept { return cache.entries[index].line; }
 

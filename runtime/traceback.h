@@ -10,13 +10,9 @@ namespace nrt {
 // cached per (line, name), so repeated failures at one place share one.
 void add_traceback(const char* name, int line, const char* file_name) noexcept;
 
-// Read-only view of the code-object cache, for tests.
-struct CodeCacheInfo {
-    Py_ssize_t count;
-    Py_ssize_t capacity;
-};
-CodeCacheInfo code_cache_info() noexcept;
-// Line of entry `index`; index must be < count.
+// Read-only view of the code-object cache, for tests: its number of entries,
+// and the line of entry `index` (index < the number of entries).
+Py_ssize_t code_cache_count() noexcept;
 int code_cache_line(Py_ssize_t index) noexcept;
 
 }  // namespace nrt

@@ -40,6 +40,8 @@ except ImportError:
 import inputs  # noqa: E402
 import plainbuild  # noqa: E402
 import refmodel  # noqa: E402
+from inputs import FloatSub  # noqa: E402
+from reliability_support import module_with  # noqa: E402
 
 NAMES = refmodel.FUNCTION_NAMES
 
@@ -53,16 +55,6 @@ SHARES = {
 SHOWN = 20  # mismatches printed per function and environment
 
 
-class FloatSub(float):
-    pass
-
-
-def module_with(name, **attributes):
-    module = types.ModuleType(name)
-    vars(module).update(attributes)
-    return module
-
-
 def floor_root(v):
     """A square root that answers in ints (the floor of the root)."""
     return int(math.sqrt(v))
@@ -74,7 +66,7 @@ ENVIRONMENTS = [
     ("pi the int 3", {"constants": types.SimpleNamespace(pi=3)}),
     ("pi a float subclass", {"constants": types.SimpleNamespace(pi=FloatSub(math.pi))}),
     ("pi a Fraction", {"constants": types.SimpleNamespace(pi=fractions.Fraction(355, 113))}),
-    ("pi negative, in a module", {"constants": module_with("c", pi=-math.pi)}),
+    ("pi negative, in a module", {"constants": module_with(pi=-math.pi)}),
     ("sqrt the identity", {"algebra": types.SimpleNamespace(sqrt=lambda v: v)}),
     ("sqrt answering ints", {"algebra": types.SimpleNamespace(sqrt=floor_root)}),
     ("sqrt answering Fractions", {"algebra": types.SimpleNamespace(sqrt=fractions.Fraction)}),
@@ -112,13 +104,6 @@ def brief(value, limit=80):
     return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
-def show(record):
-    text = refmodel.show(record)
-    if record[0] == "return" and record[1] is float and record[3] in ("nan", "-nan"):
-        text += " (bits 0x%s)" % bytes.fromhex(record[2])[::-1].hex()
-    return text
-
-
 def compare(name, plain, seed, count, chunk, replacements=None):
     """Runs `count` generated calls of `name` in both builds; returns the
     number of calls and the list of mismatch descriptions."""
@@ -135,7 +120,7 @@ def compare(name, plain, seed, count, chunk, replacements=None):
                 expected = refmodel.outcome(plain_fn, args, refmodel.native_entries)
                 if got != expected:
                     mismatches.append("%s(%s): shipped %s / plain %s" % (
-                        name, ", ".join(brief(a) for a in args), show(got), show(expected)))
+                        name, ", ".join(brief(a) for a in args), refmodel.show(got), refmodel.show(expected)))
             done += len(batch)
     finally:
         for m, ns in saved:

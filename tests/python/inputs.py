@@ -8,6 +8,9 @@ negatives, huge, infinities, NaN, random bit patterns, multiples of 90 and
 their neighbours), Fractions, Decimals and a few non-numbers.  Decimal cases
 fail or finish within a handful of operations, and a huge `iter` for arctan
 is only paired with a NaN, which fails in the second Newton step.
+
+It also holds the number, keyword-name and exception types of a caller's
+own that the suites share, hostile ones among them.
 """
 
 import decimal
@@ -29,6 +32,73 @@ MIN_NORMAL = 2.2250738585072014e-308
 MAX_FLOAT = 1.7976931348623157e308
 
 NOT_NUMBERS = ["abc", "%d", None, 1 + 2j, [], b"1"]
+
+
+# ----------------------------------------------------------------------------
+# Values of the caller's own types
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    """A float subclass: never an exact float, so every fast path skips it."""
+
+
+class FloatReturnsInt:
+    """__float__ gives an int, which the float read refuses."""
+
+    def __float__(self):
+        return 3
+
+
+class Boom(Exception):
+    pass
+
+
+class BadTruth:
+    """A comparison result whose truth test fails."""
+
+    def __bool__(self):
+        raise Boom("truth")
+
+
+class EqRaises(str):
+    """A keyword name whose comparison with the parameter name fails."""
+
+    def __eq__(self, other):
+        raise Boom("eq")
+    __hash__ = str.__hash__
+
+
+DUNDERS = ["__mod__", "__rmod__", "__imod__", "__lt__", "__le__", "__eq__", "__ne__",
+           "__gt__", "__ge__", "__add__", "__radd__", "__iadd__", "__sub__", "__rsub__",
+           "__isub__", "__mul__", "__rmul__", "__imul__", "__truediv__", "__rtruediv__",
+           "__itruediv__", "__pow__", "__rpow__", "__neg__", "__pos__", "__abs__",
+           "__float__", "__index__", "__bool__"]
+
+# What every special method of a hostile number does.
+BEHAVIOURS = {
+    "raises": None,
+    "not_implemented": lambda self: NotImplemented,
+    "string": lambda self: "x",
+    "none": lambda self: None,
+    "bad_truth": lambda self: BadTruth(),
+    "self": lambda self: self,
+}
+
+
+def hostile_type(behaviour, base=object):
+    """A subclass of base whose every special method behaves as named."""
+    def method(self, *args):
+        if BEHAVIOURS[behaviour] is None:
+            raise Boom(behaviour)
+        return BEHAVIOURS[behaviour](self)
+    namespace = {name: method for name in DUNDERS}
+    namespace["__hash__"] = None
+    namespace["__repr__"] = lambda self: "<%s>" % type(self).__name__
+    return type("%s_%s" % (base.__name__, behaviour), (base,), namespace)
 
 
 def bits_to_float(bits):

@@ -53,6 +53,19 @@ class Tape:
         self.log.append(entry)
 
 
+def injection_points(count, limit):
+    """The events of a run of `count` at which to inject a failure: all of
+    them when there are few; otherwise the first and last ones (the
+    statements of the outermost function) and an even spread over the rest."""
+    if count <= limit:
+        return list(range(1, count + 1))
+    edge = limit // 4
+    spread = limit - 2 * edge
+    points = set(range(1, edge + 1)) | set(range(count - edge + 1, count + 1))
+    points |= {edge + 1 + (i * (count - 2 * edge)) // spread for i in range(spread)}
+    return sorted(points)
+
+
 def _unwrap(value):
     return value.v if type(value) is Rec else value
 

@@ -44,14 +44,16 @@ def _note(exc, name, line):
     recorded.append((QUALIFIER + name, line))
 
 
-FUNCTIONS = ("sin", "cosin", "tan", "_tan_rad", "arctan", "arctan2", "arcsin", "arccos")
+# The module's functions in the order it binds them; every suite takes the
+# list from here.
+FUNCTION_NAMES = ("sin", "cosin", "tan", "_tan_rad", "arctan", "arctan2", "arcsin", "arccos")
 
 
 def for_each_function(method):
     """Class decorator: a test_<function> method per function, each calling
     self.<method>(name), so that every function reports on its own."""
     def decorate(cls):
-        for name in FUNCTIONS:
+        for name in FUNCTION_NAMES:
             def test(self, name=name):
                 getattr(self, method)(name)
             test.__name__ = "test_" + name.lstrip("_")
@@ -65,16 +67,20 @@ def entries(exc):
     return list(reversed(exc.__dict__.get(_ENTRIES_ATTR, ())))
 
 
-def native_entries(exc):
-    """The native module's traceback entries of exc, outermost first."""
+def native_tracebacks(exc):
+    """The traceback objects of the native module's entries in exc, outermost first."""
     found = []
     tb = exc.__traceback__
     while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE_NAME:
-            found.append((code.co_name, tb.tb_lineno))
+        if tb.tb_frame.f_code.co_filename == FILE_NAME:
+            found.append(tb)
         tb = tb.tb_next
     return found
+
+
+def native_entries(exc):
+    """The native module's traceback entries (name, line) of exc, outermost first."""
+    return [(tb.tb_frame.f_code.co_name, tb.tb_lineno) for tb in native_tracebacks(exc)]
 
 
 def _tp_name(tp):
@@ -287,15 +293,13 @@ def new_model(constants, algebra):
             _note(exc, "arccos", 167)
             raise
 
-    for fn in (sin, cosin, tan, _tan_rad, arctan, arctan2, arcsin, arccos):
-        fn.__qualname__ = fn.__name__
+    bodies = locals()
+    for name in FUNCTION_NAMES:
+        fn = bodies[name]
+        fn.__qualname__ = name
         fn.__module__ = "refmodel_namespace"
-        ns[fn.__name__] = fn
+        ns[name] = fn
     return model
-
-
-FUNCTION_NAMES = ("sin", "cosin", "tan", "_tan_rad",
-                  "arctan", "arctan2", "arcsin", "arccos")
 
 
 # ----------------------------------------------------------------------------

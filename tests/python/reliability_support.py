@@ -7,12 +7,16 @@ yet.
 """
 
 import functools
+import gc
 import json
 import os
 import subprocess
 import sys
 import time
 import types
+import weakref
+
+from inputs import FloatSub  # noqa: F401 (one definition for every suite)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -128,10 +132,6 @@ def module_with(**attributes):
 # Argument types
 
 
-class FloatSub(float):
-    """A float subclass: never an exact float, so every fast path skips it."""
-
-
 class Num:
     """A number type of its own. Each operation unwraps to the plain value, so
     only the first step of a computation meets this type."""
@@ -157,6 +157,34 @@ class Deep(Num):
     of a computation on it makes (and may fail to make) a new object."""
 
     __slots__ = ()
+
+
+class Boom(Exception):
+    """What a Raising number raises. Unlike the built-in exceptions it can be
+    weakly referenced, and every instance is, so that a test can tell whether
+    one outlives the failed call."""
+
+    made = []
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        Boom.made.append(weakref.ref(self))
+
+    @staticmethod
+    def alive():
+        """How many instances are alive once garbage cycles are collected."""
+        if any(r() is not None for r in Boom.made):
+            gc.collect()
+        return sum(r() is not None for r in Boom.made)
+
+
+class Raising(Num):
+    """A number whose remainder, the first step of sin, raises Boom."""
+
+    __slots__ = ()
+
+    def __mod__(self, other):
+        raise Boom("boom")
 
 
 def _install_operations():

@@ -18,7 +18,8 @@ import unittest
 import inputs
 import recnum
 import refmodel
-from recnum import Rec, Tape
+from inputs import INF, NAN, NEG_NAN, FloatReturnsInt
+from recnum import Rec, Tape, injection_points
 
 NATIVE, NATIVE_ERROR, CONSTANTS, ALGEBRA = refmodel.load()
 MODEL = refmodel.new_model(CONSTANTS, ALGEBRA)
@@ -86,6 +87,24 @@ class DifferentialCase(unittest.TestCase):
             lines += mismatches[:25]
             self.fail("\n".join(lines))
 
+    def check_runs(self, label, run_both, limit):
+        """run_both(fail_at) runs model and module with fresh tapes: they must
+        agree unfailed, and with a failure injected at each event (or at a
+        spread of them, past `limit` events)."""
+        (expected, model_tape), (got, native_tape) = run_both(None)
+        self.assertSameLog(model_tape.log, native_tape.log)
+        self.assertEqual(refmodel.show(expected), refmodel.show(got))
+        self.assertEqual(expected, got)
+        mismatches = []
+        points = injection_points(model_tape.count, limit)
+        for k in points:
+            (expected, model_tape), (got, native_tape) = run_both(k)
+            if expected != got or model_tape.log != native_tape.log:
+                mismatches.append("  fail_at=%d: %s / %s%s" % (
+                    k, refmodel.show(expected), refmodel.show(got),
+                    "" if model_tape.log == native_tape.log else " (logs differ)"))
+        self.assertNoMismatches("%s with injected failures" % label, mismatches, len(points))
+
 
 class NativeImport(unittest.TestCase):
     def test_native_module_imports_when_built(self):
@@ -117,19 +136,6 @@ def recorded_args(name, value, tape):
     return (Rec(value, tape),)
 
 
-def injection_points(count, limit=MAX_INJECTIONS):
-    """Events at which to inject a failure: all of them when there are few;
-    otherwise the first and last ones (the statements of the outermost
-    function) and an even spread over the rest."""
-    if count <= limit:
-        return range(1, count + 1)
-    edge = limit // 4
-    spread = limit - 2 * edge
-    points = set(range(1, edge + 1)) | set(range(count - edge + 1, count + 1))
-    points |= {edge + 1 + (i * (count - 2 * edge)) // spread for i in range(spread)}
-    return sorted(points)
-
-
 @refmodel.for_each_function('check')
 class RecordingNumbers(DifferentialCase):
     """Arguments that log every special method they take part in: the module
@@ -148,20 +154,8 @@ class RecordingNumbers(DifferentialCase):
         self.require(name)
         for value in inputs.RECORDED_VALUES[name]:
             with self.subTest(name=name, value=value):
-                (expected, model_tape), (got, native_tape) = self.run_both(name, value)
-                self.assertSameLog(model_tape.log, native_tape.log)
-                self.assertEqual(refmodel.show(expected), refmodel.show(got))
-                self.assertEqual(expected, got)
-                mismatches = []
-                points = injection_points(model_tape.count)
-                for k in points:
-                    (expected, model_tape), (got, native_tape) = self.run_both(name, value, k)
-                    if expected != got or model_tape.log != native_tape.log:
-                        mismatches.append("  fail_at=%d: %s / %s%s" % (
-                            k, refmodel.show(expected), refmodel.show(got),
-                            "" if model_tape.log == native_tape.log else " (logs differ)"))
-                self.assertNoMismatches("%s(Rec(%r)) with injected failures" % (name, value),
-                                        mismatches, len(points))
+                self.check_runs("%s(Rec(%r))" % (name, value),
+                                lambda k: self.run_both(name, value, k), MAX_INJECTIONS)
 
     def test_arctan_recorded_iter(self):
         # A recording iter reaches range() and is read through __index__.
@@ -229,19 +223,8 @@ class SpiedGlobals(DifferentialCase):
         self.require(name)
         for args in SPY_ARGS[name]:
             with self.subTest(name=name, args=args):
-                (expected, model_tape), (got, native_tape) = self.run_both(name, args)
-                self.assertSameLog(model_tape.log, native_tape.log)
-                self.assertEqual(refmodel.show(expected), refmodel.show(got))
-                self.assertEqual(expected, got)
-                mismatches = []
-                points = injection_points(model_tape.count, MAX_SPIED_INJECTIONS)
-                for k in points:
-                    (expected, model_tape), (got, native_tape) = self.run_both(name, args, k)
-                    if expected != got or model_tape.log != native_tape.log:
-                        mismatches.append("  fail_at=%d: %s / %s%s" % (
-                            k, refmodel.show(expected), refmodel.show(got),
-                            "" if model_tape.log == native_tape.log else " (logs differ)"))
-                self.assertNoMismatches("%s%r with injected failures" % (name, args), mismatches, len(points))
+                self.check_runs("%s%r" % (name, args), lambda k: self.run_both(name, args, k),
+                                MAX_SPIED_INJECTIONS)
 
     def test_missing_globals_and_attributes(self):
         # A global that is gone (NameError) or a sibling that lacks its
@@ -285,7 +268,7 @@ def root_or_power(value):
 # both signs (whose sign bit must survive every operation on pi).  Huge
 # ints are only used where every sine the functions take stays small: a
 # direct sin of an angle near 90 with such a pi would sum a diverging series.
-SMALL_PIS = [3, -3, 0, fractions.Fraction(355, 113), inputs.NAN, inputs.NEG_NAN]
+SMALL_PIS = [3, -3, 0, fractions.Fraction(355, 113), NAN, NEG_NAN]
 LARGE_PIS = [2 ** 40 + 1, -(2 ** 70)]
 
 
@@ -338,8 +321,6 @@ def raises(exc_type, message, *where):
     return ("raise", exc_type, message, tuple(("geometry.trigonometry." + n, line) for n, line in where))
 
 
-NAN = float("nan")
-INF = float("inf")
 def unbound_local_message():
     """What the running interpreter says for cosin's unassigned `cosine`."""
     def read_unassigned():
@@ -499,10 +480,6 @@ class ModelSanity(unittest.TestCase):
             self.skipTest("no ctypes access to the host's float conversion")
         host.argtypes = [ctypes.py_object]
         host.restype = ctypes.c_double
-
-        class FloatReturnsInt:
-            def __float__(self):
-                return 3
 
         class NoneFloat:
             __float__ = None

@@ -9,26 +9,12 @@ import sys
 import unittest
 
 import refmodel
-from reliability_support import (KEYWORD_FORMS, Deep, FloatSub, Num,
-                                 make_call_passing, run)
+from inputs import NAN, FloatSub, hostile_type
+from reliability_support import KEYWORD_FORMS, Deep, Num, make_call_passing, run
 from trig_support import trig
 
-NAN = float("nan")
-
-
-class Boom(Exception):
-    pass
-
-
-class Bad:
-    """A number whose every operation fails."""
-
-    def _fail(self, *args):
-        raise Boom("bad number")
-
-    __mod__ = __rmod__ = __lt__ = __le__ = __gt__ = __ge__ = __eq__ = _fail
-    __sub__ = __rsub__ = __truediv__ = __rtruediv__ = __pow__ = __float__ = _fail
-    __hash__ = None
+# A number whose every operation fails.
+Bad = hostile_type("raises")
 
 
 def fresh(text):
@@ -85,7 +71,7 @@ def calls_of(name):
 def looked_up():
     """The objects the bodies read from the module globals."""
     ns = vars(trig)
-    return [ns[f] for f in refmodel.FUNCTIONS] + [
+    return [ns[f] for f in refmodel.FUNCTION_NAMES] + [
         ns["constants"], ns["algebra"], ns["constants"].pi, ns["algebra"].sqrt,
         trig.arctan(0.5, 0), 20]  # the shared float 0.0 and the default `iter`
 

@@ -34,8 +34,10 @@ import inputs
 import plainbuild
 import recnum
 import refmodel
-from recnum import Rec, Tape
-from trig_support import frame_depth
+from inputs import INF, MAX_FLOAT, NAN, NEG_NAN, FloatReturnsInt, FloatSub, IntSub
+from recnum import Rec, Tape, injection_points
+from reliability_support import module_with
+from trig_support import below, frame_depth
 
 import geometry.trigonometry as SHIPPED
 
@@ -51,14 +53,10 @@ SEED = 20250311
 
 F = fractions.Fraction
 D = decimal.Decimal
-NAN = float("nan")
-INF = float("inf")
-NEG_NAN = inputs.NEG_NAN
 # Signalling NaNs: every float operation of the interpreter quiets them, but
 # ** 2 and a few others hand the operand back as it is.
 SNAN = inputs.bits_to_float(0x7FF0000000000001)
 NEG_SNAN = inputs.bits_to_float(0xFFF4000000000000)
-MAX_FLOAT = inputs.MAX_FLOAT
 PI = math.pi
 
 # Generated arguments per function: about thirty thousand calls in all.
@@ -128,6 +126,17 @@ def rebound(module, replacements=None, builtin_replacements=None):
                 setattr(builtins, key, value)
 
 
+def rebound_call(module, name, replacements):
+    """The module's own function `name`, run with its globals rebound for the
+    length of each call."""
+    fn = own(module, name)
+
+    def run(*args):
+        with rebound(module, replacements):
+            return fn(*args)
+    return run
+
+
 def observe(fn, args, kwargs=None):
     """(outcome record, warnings raised) of fn(*args, **kwargs)."""
     kwargs = kwargs or {}
@@ -142,17 +151,9 @@ def brief(value, limit=60):
     return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
-def show_record(record):
-    text = refmodel.show(record)
-    if record[0] == "return" and record[1] is float and record[3] in ("nan", "-nan"):
-        # Both NaN signs print alike: show the bits.
-        text += " (bits 0x%s)" % bytes.fromhex(record[2])[::-1].hex()
-    return text
-
-
 def show(observed):
     record, caught = observed
-    text = show_record(record)
+    text = refmodel.show(record)
     if record[0] == "raise" and len(record[3]) > 6:
         # Runaway recursion: summarise the entries.
         text = "%s(%r) at %d entries, first %s" % (record[1].__name__, record[2], len(record[3]), record[3][:2])
@@ -207,8 +208,8 @@ class GeneratedArguments(SamenessCase):
             got = refmodel.outcome(shipped, args, refmodel.native_entries)
             expected = refmodel.outcome(plain, args, refmodel.native_entries)
             if got != expected:
-                mismatches.append("  %s: %s / %s" % (call_text(name, args), show_record(got),
-                                                     show_record(expected)))
+                mismatches.append("  %s: %s / %s" % (call_text(name, args), refmodel.show(got),
+                                                     refmodel.show(expected)))
         self.assertNoMismatches("calls of %s" % name, mismatches, len(args_list))
 
 
@@ -216,24 +217,11 @@ class GeneratedArguments(SamenessCase):
 # Values at the edges of the machine paths
 
 
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
 class FloatReturnsSub:
     """__float__ gives a float subclass: accepted with a DeprecationWarning."""
 
     def __float__(self):
         return FloatSub(0.75)
-
-
-class FloatReturnsInt:
-    def __float__(self):
-        return 3
 
 
 # Ints on both sides of every size boundary the machine paths distinguish:
@@ -319,18 +307,6 @@ class EdgeValues(SamenessCase):
 # Recording numbers
 
 
-def spread(count, limit=MAX_INJECTIONS):
-    """The events at which to inject a failure: all, or the first and last
-    few and an even spread over the rest."""
-    if count <= limit:
-        return list(range(1, count + 1))
-    edge = limit // 4
-    points = set(range(1, edge + 1)) | set(range(count - edge + 1, count + 1))
-    inner = limit - 2 * edge
-    points |= {edge + 1 + (i * (count - 2 * edge)) // inner for i in range(inner)}
-    return sorted(points)
-
-
 def recorded(value, tape):
     if isinstance(value, tuple):
         return tuple(Rec(v, tape) for v in value)
@@ -368,7 +344,7 @@ class TapeCase(SamenessCase):
         self.assertEqual(show(got), show(expected), label)
         self.assertEqual(got, expected, label)
         mismatches = []
-        points = spread(expected_tape.count)
+        points = injection_points(expected_tape.count, MAX_INJECTIONS)
         for k in points:
             (got, got_tape), (expected, expected_tape) = self.run_both(make_call, k)
             if got != expected or got_tape.log != expected_tape.log:
@@ -421,12 +397,7 @@ class RecordingNumbers(TapeCase):
                     def make_call(m, tape, name=name, callees=callees, args=args):
                         replacements = {c: wrap(c, own(m, c), tape) for c in callees}
                         replacements["algebra"] = recnum.SpyAlgebra(math.sqrt, tape)
-                        fn = own(m, name)
-
-                        def run(*a):
-                            with rebound(m, replacements):
-                                return fn(*a)
-                        return run, args
+                        return rebound_call(m, name, replacements), args
                     self.check("%s%r with recording callees %s" % (name, args, callees), make_call)
 
 
@@ -472,12 +443,7 @@ class SpiedGlobals(TapeCase):
             if wrap_functions:
                 for n in NAMES:
                     replacements[n] = recnum.spy_function(n, own(m, n), tape)
-            fn = own(m, name)
-
-            def run(*a):
-                with rebound(m, replacements):
-                    return fn(*a)
-            return run, args
+            return rebound_call(m, name, replacements), args
         return make_call
 
     def check_all(self, stand_ins, wrap_functions):
@@ -502,12 +468,6 @@ class SpiedGlobals(TapeCase):
 
 # ----------------------------------------------------------------------------
 # Rebound globals and sibling modules
-
-
-def namespace_module(name, **attributes):
-    m = types.ModuleType(name)
-    vars(m).update(attributes)
-    return m
 
 
 class PropertyModule(types.ModuleType):
@@ -611,19 +571,19 @@ def constant(value):
 
 CONSTANTS_ENVS = {
     "pi an int": globals_env(constants=lambda m: types.SimpleNamespace(pi=3)),
-    "pi an int in a module": globals_env(constants=lambda m: namespace_module("c", pi=3)),
-    "pi zero": globals_env(constants=lambda m: namespace_module("c", pi=0)),
-    "pi 0.0": globals_env(constants=lambda m: namespace_module("c", pi=0.0)),
-    "pi negative": globals_env(constants=lambda m: namespace_module("c", pi=-PI)),
-    "pi NaN": globals_env(constants=lambda m: namespace_module("c", pi=NAN)),
-    "pi True": globals_env(constants=lambda m: namespace_module("c", pi=True)),
+    "pi an int in a module": globals_env(constants=lambda m: module_with(pi=3)),
+    "pi zero": globals_env(constants=lambda m: module_with(pi=0)),
+    "pi 0.0": globals_env(constants=lambda m: module_with(pi=0.0)),
+    "pi negative": globals_env(constants=lambda m: module_with(pi=-PI)),
+    "pi NaN": globals_env(constants=lambda m: module_with(pi=NAN)),
+    "pi True": globals_env(constants=lambda m: module_with(pi=True)),
     "pi a Fraction": globals_env(constants=lambda m: types.SimpleNamespace(pi=F(355, 113))),
-    "pi a float subclass": globals_env(constants=lambda m: namespace_module("c", pi=FloatSub(PI))),
+    "pi a float subclass": globals_env(constants=lambda m: module_with(pi=FloatSub(PI))),
     "pi a string": globals_env(constants=lambda m: types.SimpleNamespace(pi="3.14159")),
     "pi missing": globals_env(constants=lambda m: types.SimpleNamespace()),
-    "pi missing from a module": globals_env(constants=lambda m: namespace_module("c")),
+    "pi missing from a module": globals_env(constants=lambda m: module_with()),
     "pi from a module __getattr__": globals_env(
-        constants=lambda m: namespace_module("c", __getattr__=lambda name: 3.0 if name == "pi" else None)),
+        constants=lambda m: module_with(__getattr__=lambda name: 3.0 if name == "pi" else None)),
     "pi a property of a module subclass": globals_env(constants=lambda m: PropertyModule("c")),
     "constants None": globals_env(constants=constant(None)),
     "constants deleted": globals_env(constants=DELETE),
@@ -644,24 +604,24 @@ CONSTANTS_ENVS = {
 ALGEBRA_ENVS = {
     "sqrt returns the int 0": globals_env(algebra=constant(types.SimpleNamespace(sqrt=lambda v: 0))),
     "sqrt returns the int 1": globals_env(algebra=constant(types.SimpleNamespace(sqrt=lambda v: 1))),
-    "sqrt returns the int 2": globals_env(algebra=constant(namespace_module("a", sqrt=lambda v: 2))),
+    "sqrt returns the int 2": globals_env(algebra=constant(module_with(sqrt=lambda v: 2))),
     "sqrt returns 2**70": globals_env(algebra=constant(types.SimpleNamespace(sqrt=lambda v: 2 ** 70))),
     "sqrt returns -(2**40)": globals_env(algebra=constant(types.SimpleNamespace(sqrt=lambda v: -(2 ** 40)))),
     "sqrt returns True": globals_env(algebra=constant(types.SimpleNamespace(sqrt=lambda v: True))),
     "sqrt returns -0.0": globals_env(algebra=constant(types.SimpleNamespace(sqrt=lambda v: -0.0))),
     "sqrt returns a float subclass": globals_env(
         algebra=constant(types.SimpleNamespace(sqrt=lambda v: FloatSub(math.sqrt(abs(v)))))),
-    "sqrt is the identity": globals_env(algebra=constant(namespace_module("a", sqrt=lambda v: v))),
+    "sqrt is the identity": globals_env(algebra=constant(module_with(sqrt=lambda v: v))),
     "sqrt raises": globals_env(algebra=constant(types.SimpleNamespace(sqrt=raising_sqrt))),
     "sqrt returns a Fraction": globals_env(algebra=constant(types.SimpleNamespace(sqrt=F))),
     "sqrt is math.isqrt": globals_env(algebra=constant(types.SimpleNamespace(sqrt=math.isqrt))),
     "sqrt is the module's own sin": globals_env(algebra=lambda m: types.SimpleNamespace(sqrt=own(m, "sin"))),
     "sqrt is the other build's sin": globals_env(
         algebra=lambda m: types.SimpleNamespace(sqrt=own(OTHER[id(m)], "sin"))),
-    "algebra without sqrt": globals_env(algebra=constant(namespace_module("a"))),
+    "algebra without sqrt": globals_env(algebra=constant(module_with())),
     "algebra None": globals_env(algebra=constant(None)),
     "algebra deleted": globals_env(algebra=DELETE),
-    "sqrt a Python function": globals_env(algebra=constant(namespace_module("a", sqrt=lambda v: math.sqrt(v)))),
+    "sqrt a Python function": globals_env(algebra=constant(module_with(sqrt=lambda v: math.sqrt(v)))),
 }
 
 FUNCTION_ENVS = {
@@ -744,7 +704,7 @@ RECURSION_ENVS = {
     "_tan_rad the module's own arctan": (globals_env(_tan_rad=lambda m: own(m, "arctan")), [("arctan", (0.5,))]),
     "arcsin the module's own arccos": (globals_env(arcsin=lambda m: own(m, "arccos")), [("arccos", (0.5,))]),
     "sin the module's own arccos": (globals_env(sin=lambda m: own(m, "arccos")), [("arcsin", (0.5,))]),
-    "sqrt the module's own arctan": (globals_env(algebra=lambda m: namespace_module("a", sqrt=own(m, "arctan"))),
+    "sqrt the module's own arctan": (globals_env(algebra=lambda m: module_with(sqrt=own(m, "arctan"))),
                                      [("cosin", (60,)), ("arctan2", (-1, 0.5))]),
     "sin a bound method of arctan2": (globals_env(sin=lambda m: types.MethodType(own(m, "arctan2"), 1.0)),
                                       [("cosin", (60,)), ("tan", (45,))]),
@@ -817,21 +777,6 @@ class Rebinding(SamenessCase):
         self.compare_calls(calls, what="calls at poles")
 
 
-def descend(levels, fn, args):
-    if levels > 0:
-        return descend(levels - 1, fn, args)
-    return refmodel.outcome(fn, args, refmodel.native_entries)
-
-
-def outcome_below(levels, fn, args):
-    """The outcome of fn(*args) called `levels` Python frames further down;
-    None when the recursion limit stops the descent before the call."""
-    try:
-        return descend(levels, fn, args)
-    except RecursionError:
-        return None
-
-
 NEAR_LIMIT_CALLS = [
     ("sin", (30,)), ("sin", (200.5,)), ("cosin", (60,)), ("tan", (45,)), ("_tan_rad", (1.0,)),
     ("arctan", (0.5, 2)), ("arctan", (2, 1)), ("arctan2", (-1, 1)), ("arctan2", (0, -1)),
@@ -860,7 +805,7 @@ class RecursionLimit(SamenessCase):
                 got = []
                 for _, module in builds():
                     levels = sys.getrecursionlimit() - frame_depth() - margin
-                    got.append(outcome_below(levels, own(module, name), args))
+                    got.append(below(levels, refmodel.outcome, own(module, name), args, refmodel.native_entries))
                 total += 1
                 if got[0] != got[1]:
                     mismatches.append("  %s %d levels below the limit: %s / %s" % (
@@ -904,8 +849,8 @@ class CachesFollowChanges(SamenessCase):
 
     def test_constants_module_changes(self):
         def steps(m):
-            c = namespace_module("c", pi=3.0)
-            c2 = namespace_module("c2", pi=3.0)
+            c = module_with(pi=3.0)
+            c2 = module_with(pi=3.0)
 
             def setpi(v):
                 def change(_):
@@ -961,7 +906,7 @@ class CachesFollowChanges(SamenessCase):
 
     def test_algebra_module_changes(self):
         def steps(m):
-            a = namespace_module("a", sqrt=math.sqrt)
+            a = module_with(sqrt=math.sqrt)
 
             def setsqrt(v):
                 def change(_):
@@ -1037,7 +982,7 @@ def changing_pi(m, tape):
 # One callee or sibling spied (calls and reads logged), the rest plain.
 ONE_SPY_ENVS = {name: spied(name) for name in ("sin", "cosin", "_tan_rad", "arctan", "arctan2", "arcsin")}
 ONE_SPY_ENVS["sqrt a Python function"] = lambda m, tape: {
-    "algebra": namespace_module("a", sqrt=recnum.spy_function("sqrt", math.sqrt, tape))}
+    "algebra": module_with(sqrt=recnum.spy_function("sqrt", math.sqrt, tape))}
 ONE_SPY_ENVS["pi a property that changes"] = changing_pi
 ONE_SPY_CALLS = [("sin", (30,)), ("cosin", (60,)), ("cosin", (300.0,)), ("tan", (45,)), ("_tan_rad", (1.0,)),
                  ("arctan", (0.5,)), ("arctan", (2.0,)), ("arctan", (-0.5, 40)), ("arctan2", (-1, 1)),
@@ -1078,12 +1023,7 @@ class SharedValues(TapeCase):
             for name, args in ONE_SPY_CALLS:
                 with self.subTest(env=label, call=call_text(name, args)):
                     def make_call(m, tape, env=env, name=name):
-                        replacements, fn = env(m, tape), own(m, name)
-
-                        def run(*a):
-                            with rebound(m, replacements):
-                                return fn(*a)
-                        return run, args
+                        return rebound_call(m, name, env(m, tape)), args
                     self.check("%s with %s" % (call_text(name, args), label), make_call)
 
     def test_finalizer_rebinds_a_global(self):
@@ -1091,7 +1031,7 @@ class SharedValues(TapeCase):
         # sqrt, then the collector's threshold set to 1: the sets that follow
         # set off a collection, at once up to 3.11; from 3.12 at the next look
         # at pending work, as arctan's signal check at step 255 is.
-        rebinds = {"sin spied": spied("sin"), "pi 3.0": lambda m, tape: {"constants": namespace_module("c", pi=3.0)}}
+        rebinds = {"sin spied": spied("sin"), "pi 3.0": lambda m, tape: {"constants": module_with(pi=3.0)}}
         calls = [("cosin", (60,)), ("tan", (45,)), ("_tan_rad", (1.0,)), ("arctan", (0.5,)),
                  ("arctan", (-0.5, 600)), ("arcsin", (0.5,)), ("arccos", (0.003,)), ("arctan2", (-1, 1))]
         for (label, rebind), (python_sqrt, k), (name, args) in itertools.product(
@@ -1111,7 +1051,7 @@ class SharedValues(TapeCase):
 
                 def run(*a):
                     thresholds = gc.get_threshold()
-                    with rebound(m, {"algebra": namespace_module("a", sqrt=sqrt)} if python_sqrt else {}):
+                    with rebound(m, {"algebra": module_with(sqrt=sqrt)} if python_sqrt else {}):
                         try:
                             gc.collect(0)
                             gc.set_threshold(10 ** 6)

@@ -2,13 +2,13 @@
 
 import builtins
 import importlib
-from inspect import CO_NEWLOCALS, CO_OPTIMIZED
 import os
 import sys
 import types
 import unittest
 
-from trig_support import (FILE, FUNCTION_ORDER, INIT, SIN, make_tree,
+import refmodel
+from trig_support import (FILE, FUNCTION_NAMES, INIT, SIN, make_tree,
                           run_child, temp_dir, trig)
 
 SIN_DOC = (
@@ -31,7 +31,7 @@ class NamespaceTest(unittest.TestCase):
         self.assertEqual(own[-1], "__test__")
         functions = own[3:-1]
         self.assertIn("sin", functions)
-        self.assertEqual(functions, [f for f in FUNCTION_ORDER if f in functions])
+        self.assertEqual(functions, [f for f in FUNCTION_NAMES if f in functions])
 
         self.assertIs(trig.__builtins__, builtins)
         self.assertIsNone(trig.__doc__)
@@ -69,21 +69,22 @@ class NamespaceTest(unittest.TestCase):
             del ftype.no_such_attribute
         self.assertFalse(hasattr(ftype, "extra"))
 
-    def test_sin_code_object(self):
-        code = trig.sin.__code__
-        self.assertEqual(code.co_name, "sin")
-        self.assertEqual(code.co_argcount, 1)
-        self.assertEqual(code.co_posonlyargcount, 0)
-        self.assertEqual(code.co_kwonlyargcount, 0)
-        self.assertEqual(code.co_varnames,
-                         ("angle", "sign", "x", "term", "tol", "result", "i"))
-        self.assertEqual(code.co_nlocals, 7)
-        self.assertEqual(code.co_firstlineno, 6)
-        self.assertEqual(code.co_filename, FILE)
-        # Optimised, new locals, and whatever the interpreter adds for a
-        # function without free variables, as it does for Python's own.
-        self.assertEqual(code.co_flags & (CO_OPTIMIZED | CO_NEWLOCALS), CO_OPTIMIZED | CO_NEWLOCALS)
-        self.assertEqual(code.co_flags, plain_function.__code__.co_flags)
+    def test_code_objects(self):
+        # The parameters as the model declares them, then the other locals.
+        others = {"sin": ("sign", "x", "term", "tol", "result", "i"), "cosin": ("cosine",),
+                  "arctan": ("theta", "_"), "arcsin": ("result",), "arccos": ("result",)}
+        lines = dict(zip(FUNCTION_NAMES, [6, 45, 65, 78, 84, 112, 139, 155]))
+        model = vars(refmodel.new_model(None, None))
+        for name in FUNCTION_NAMES:
+            code, like = vars(trig)[name].__code__, model[name].__code__
+            with self.subTest(name=name):
+                self.assertEqual(code.co_varnames, like.co_varnames[:like.co_argcount] + others.get(name, ()))
+                self.assertEqual(code.co_nlocals, len(code.co_varnames))
+                for attr in ("co_argcount", "co_posonlyargcount", "co_kwonlyargcount"):
+                    self.assertEqual(getattr(code, attr), getattr(like, attr), attr)
+                self.assertEqual((code.co_name, code.co_filename, code.co_firstlineno), (name, FILE, lines[name]))
+                # What the interpreter gives a Python function without free variables.
+                self.assertEqual(code.co_flags, plain_function.__code__.co_flags)
 
     def test_sin_metadata(self):
         sin = trig.sin

@@ -11,29 +11,9 @@ import types
 import unittest
 import weakref
 
-from trig_support import FUNCTION_ORDER, trig
+from trig_support import FUNCTION_NAMES, SIGNATURES, python_twin, trig
 
-FUNCTIONS = [getattr(trig, name) for name in FUNCTION_ORDER]
-
-# The signature each function shows; reused as the header of an equivalent
-# Python function.
-SIGNATURES = {
-    "sin": "(angle: 'int | float')",
-    "cosin": "(angle: 'int | float')",
-    "tan": "(angle: 'int | float')",
-    "_tan_rad": "(rad: 'float')",
-    "arctan": "(x: 'float | int', iter=20)",
-    "arctan2": "(x: 'float | int', y: 'float | int') -> 'float'",
-    "arcsin": "(x: 'float | int') -> 'float'",
-    "arccos": "(x: 'float | int') -> 'float'",
-}
-
-
-def python_twin(name):
-    """A plain Python function with the same header as the module's one."""
-    ns = {}
-    exec("def %s%s: pass" % (name, SIGNATURES[name]), ns)
-    return ns[name]
+FUNCTIONS = [getattr(trig, name) for name in FUNCTION_NAMES]
 
 
 class SignatureTest(unittest.TestCase):
@@ -152,6 +132,7 @@ class KindTest(unittest.TestCase):
                 self.assertFalse(asyncio.iscoroutinefunction(f))
                 self.assertFalse(inspect.iscoroutinefunction(f))
                 self.assertTrue(inspect.isroutine(f))
+                self.assertTrue(inspect.ismethoddescriptor(f))
                 self.assertTrue(callable(f))
 
     def test_class_attribute_binds_as_method(self):
@@ -167,6 +148,7 @@ class KindTest(unittest.TestCase):
         self.assertIs(bound.__func__, trig.sin)
         self.assertEqual(bound(), 0.5)
         self.assertEqual(getattr(a, "f")(), 0.5)
+        self.assertEqual(trig.sin.__get__(a)(), 0.5)
         self.assertEqual(a.at2(-1), trig.arctan2(30.0, -1))
         self.assertEqual(str(inspect.signature(a.at2)),
                          "(y: 'float | int') -> 'float'")

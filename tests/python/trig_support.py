@@ -10,27 +10,34 @@ import tempfile
 
 import geometry
 import geometry.trigonometry as trig
+# The function list is defined in refmodel, which must import without a build.
+from refmodel import FILE_NAME as FILE, FUNCTION_NAMES  # noqa: F401
 
-FILE = "vantor/geometry/trigonometry"
 SIN = "geometry.trigonometry.sin"
 INIT = "init geometry.trigonometry"
-FUNCTION_ORDER = ["sin", "cosin", "tan", "_tan_rad", "arctan", "arctan2",
-                  "arcsin", "arccos"]
 
 # Root of the importable tree the tests run against (holds geometry/, vantor/).
 BUILD_ROOT = os.path.dirname(os.path.abspath(list(geometry.__path__)[0]))
 
+# The signature each function shows; reused as the header of an equivalent
+# Python function.
+SIGNATURES = {
+    "sin": "(angle: 'int | float')",
+    "cosin": "(angle: 'int | float')",
+    "tan": "(angle: 'int | float')",
+    "_tan_rad": "(rad: 'float')",
+    "arctan": "(x: 'float | int', iter=20)",
+    "arctan2": "(x: 'float | int', y: 'float | int') -> 'float'",
+    "arcsin": "(x: 'float | int') -> 'float'",
+    "arccos": "(x: 'float | int') -> 'float'",
+}
 
-def module_entries(exc):
-    """(name, line) of every traceback entry the module added to exc."""
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            out.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+
+def python_twin(name):
+    """A plain Python function with the same header as the module's one."""
+    ns = {}
+    exec("def %s%s: pass" % (name, SIGNATURES[name]), ns)
+    return ns[name]
 
 
 def catch(testcase, exc_type, func, *args, **kwargs):
@@ -42,16 +49,6 @@ def catch(testcase, exc_type, func, *args, **kwargs):
     testcase.fail("%s not raised" % exc_type.__name__)
 
 
-def module_frames(exc):
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == FILE:
-            out.append(tb.tb_frame)
-        tb = tb.tb_next
-    return out
-
-
 def frame_depth():
     """How many Python frames the caller runs in."""
     depth, frame = 0, sys._getframe()
@@ -59,6 +56,17 @@ def frame_depth():
         depth += 1
         frame = frame.f_back
     return depth
+
+
+def below(levels, call, *args):
+    """call(*args) made `levels` Python frames further down; None when the
+    recursion limit stops the descent before the call."""
+    def descend(levels):
+        return descend(levels - 1) if levels > 0 else call(*args)
+    try:
+        return descend(levels)
+    except RecursionError:
+        return None
 
 
 @contextlib.contextmanager
