@@ -16,19 +16,6 @@
 
 namespace nrt::machine {
 
-// `yes` where `condition` holds, else `no`, chosen bit for bit without a
-// branch, for conditions that inputs decide at random.
-inline double select(bool condition, double yes, double no) noexcept {
-    std::uint64_t y, n;
-    std::memcpy(&y, &yes, sizeof y);
-    std::memcpy(&n, &no, sizeof n);
-    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(condition);
-    const std::uint64_t bits = (y & mask) | (n & ~mask);
-    double out;
-    std::memcpy(&out, &bits, sizeof out);
-    return out;
-}
-
 constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
 
 inline bool exact_in_double(std::int64_t v) noexcept { return v >= -kExactInDouble && v <= kExactInDouble; }
@@ -111,11 +98,12 @@ inline int compare(const Val& a, const Val& b, int op) noexcept {
 inline double float_remainder(double x, double w) noexcept {
     // Below the divisor's magnitude fmod gives x itself, exactly.
     double mod = std::fabs(x) < std::fabs(w) ? x : std::fmod(x, w);
-    // mod != 0.0 holds for NaN too, as C's `if (mod)`. The sign of an angle
-    // is as good as random, so the choices are made without branches.
-    const bool other_sign = mod != 0.0 && (w < 0) != (mod < 0);
-    mod = select(other_sign, mod + w, mod);
-    return select(mod == 0.0 && !other_sign, std::copysign(0.0, w), mod);
+    if (mod != 0.0) {  // true for NaN too, as C's `if (mod)`
+        if ((w < 0) != (mod < 0)) mod += w;
+    } else {
+        mod = std::copysign(0.0, w);
+    }
+    return mod;
 }
 
 // pow(m, 2.0) as the C library gives it, for a finite m > 0; Python's

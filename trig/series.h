@@ -26,12 +26,11 @@ inline nrt::Val reduce_machine(const nrt::Val& value) noexcept {
         else if (a < -90) a = -180 - a;
         return nrt::Val::of_int(a);
     }
-    using nrt::machine::select;
     double a = nrt::machine::float_remainder(value.float_value(), 360.0);
-    a = select(a >= 180, a - 360.0, a);
-    // Which reflection applies is as good as random: no branches.
-    const bool upper = a > 90, lower = !upper && a < -90;
-    return nrt::Val::of_float(select(upper, 180.0 - a, select(lower, -180.0 - a, a)));
+    if (a >= 180) a -= 360.0;
+    if (a > 90) a = 180.0 - a;
+    else if (a < -90) a = -180.0 - a;
+    return nrt::Val::of_float(a);
 }
 
 // numerator / denominators[0] and numerator / denominators[1], each rounded
