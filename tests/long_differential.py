@@ -1,8 +1,10 @@
 """Long differential run: geometry.trigonometry against the reference model.
 
-Usage (from the project root, after `make build`):
+Usage (from the project root, after `make build`, with py set to one of the
+interpreters that `sh tools/find-python` prints; the running interpreter's
+build tree is used unless PYTHONPATH names another):
 
-    PYTHONPATH=build/3.X/python python3.X tests/long_differential.py [COUNT] [--seed N]
+    "$py" tests/long_differential.py [COUNT] [--seed N]
         [--only NAME ...] [--show N]
 
 Generates COUNT arguments (default 100000) for every function the module
@@ -20,7 +22,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "python"))
 # PYTHONPATH wins; the running version's build tree is only a fallback.
-sys.path.append(os.path.join(HERE, "..", "build", "%d.%d" % sys.version_info[:2], "python"))
+import plainbuild  # noqa: E402
+
+sys.path.append(os.path.join(plainbuild.build_dir(), "python"))
 
 import inputs  # noqa: E402
 import refmodel  # noqa: E402

@@ -10,14 +10,15 @@ exception type, message and traceback entries. Prints the count and the mismatch
 rebind the module globals `constants` and `algebra` in both builds (pi of
 other types, square roots that return other types), restoring them after.
 
-Not run by CTest. Run it with one of the interpreters the project builds for
-(3.13 here) and its build trees on the path, for example from tests/:
+Not run by CTest. Run it with one of the interpreters the project builds for,
+after `make build`, for example from the project root:
 
-    PYTHONPATH=../build/3.13/python TRIG_PLAIN_TREE=../build/3.13/python-plain python3.13 long_sameness.py 1000000 7
+    py=$(sh tools/find-python --host --newest)
+    "$py" tests/long_sameness.py 1000000 7
 
-Without PYTHONPATH the shipped build is looked for in ../build/3.X/python (the
-running interpreter's version), and without TRIG_PLAIN_TREE the plain build
-beside it.
+Without PYTHONPATH the shipped build is looked for in the running
+interpreter's build directory (build/<tools/buildtag.py>/python), and
+without TRIG_PLAIN_TREE the plain build beside it.
 """
 
 import argparse
@@ -34,7 +35,8 @@ sys.path.insert(0, os.path.join(HERE, "python"))
 try:
     import geometry.trigonometry as SHIPPED
 except ImportError:
-    sys.path.insert(0, os.path.join(HERE, "..", "build", "%d.%d" % sys.version_info[:2], "python"))
+    import plainbuild
+    sys.path.insert(0, os.path.join(plainbuild.build_dir(), "python"))
     import geometry.trigonometry as SHIPPED
 
 import inputs  # noqa: E402

@@ -1,7 +1,8 @@
 """A short run through every function, its error paths and the function
 objects' attributes, for memory checkers (`make valgrind`).
 
-    PYTHONPATH=build/3.X/python:build/3.X/tests/probe python3.X tests/smoke.py
+    dir=build/$("$py" tools/buildtag.py)
+    PYTHONPATH=$dir/python:$dir/tests/probe "$py" tests/smoke.py
 """
 
 import copy

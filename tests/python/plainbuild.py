@@ -8,8 +8,8 @@ it reuses the shared function type and binds the same sibling modules
 test that rebinds a global must do so in both namespaces.
 
 The tree is taken from the environment variable TRIG_PLAIN_TREE (CTest sets
-it), or else ../../build/3.X/python-plain relative to this file, 3.X being
-the running interpreter's version.
+it), or else the running interpreter's build directory (tools/buildtag.py)
+in the checkout this file belongs to.
 """
 
 import glob
@@ -17,6 +17,7 @@ import importlib
 import importlib.machinery
 import importlib.util
 import os
+import runpy
 import sys
 
 NAME = "plain_geometry.trigonometry"
@@ -28,9 +29,13 @@ def tree():
     configured = os.environ.get(TREE_VARIABLE)
     if configured:
         return os.path.abspath(configured)
-    here = os.path.dirname(os.path.abspath(__file__))
-    return os.path.normpath(os.path.join(here, "..", "..", "build", "%d.%d" % sys.version_info[:2],
-                                         "python-plain"))
+    return os.path.join(build_dir(), "python-plain")
+
+
+def build_dir():
+    """The running interpreter's build directory in this checkout."""
+    checkout = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+    return runpy.run_path(os.path.join(checkout, "tools", "buildtag.py"))["build_dir"](checkout)
 
 
 def module_file(root=None):
