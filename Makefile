@@ -1,9 +1,12 @@
 # Front door: `make demo`, `make test`.
 #
 # Every supported CPython that tools/find-python finds (pyenv's installs, then
-# python3.X on PATH) is built in $(BUILD)/<version>/; `make test` builds and
-# tests each. PYTHON=/path/to/python3.X takes that one interpreter instead.
-# `make demo` and `make bench` use the newest one found unless PYTHON says.
+# python3.X on PATH, then the Debian root's for the versions the host lacks)
+# is built in $(BUILD)/<its build tag>/ (tools/buildtag.py: one directory per
+# interpreter); `make test` builds and tests each. PYTHON=/path/to/python3.X
+# takes that one interpreter instead (PYTHON=debian-root:/usr/bin/python3.X
+# one in the root). `make demo` and `make bench` use the newest one found
+# unless PYTHON says.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 PYTHON ?=
@@ -15,14 +18,23 @@ FIND_PYTHON = PYTHON="$(PYTHON)" sh tools/find-python
 
 # Runs the shell commands $(2) once per interpreter that `find-python $(1)`
 # prints, with $$py (the interpreter), $$ver (its "3.X") and $$dir
-# ($(BUILD)/$$ver) set; every interpreter gets its turn, and the step fails
-# at the end when any turn failed.
+# ($(BUILD)/<its build tag>) set; every interpreter gets its turn, and the
+# step fails at the end when any turn failed. An interpreter of the Debian
+# root runs the same target inside the root, with the same settings.
 define each_python
 	@pythons=$$($(FIND_PYTHON) $(1)) || exit 1; failed=""; \
 	for py in $$pythons; do \
-	    ver=$$("$$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
-	    dir=$(BUILD)/$$ver; \
-	    echo "== CPython $$ver ($$py)"; \
+	    case $$py in debian-root:*) \
+	        echo "== $$py (tools/debian-root run)"; \
+	        sh tools/debian-root run $(MAKE) --no-print-directory $@ PYTHON="$${py#debian-root:}" \
+	            BUILD="$(BUILD)" SANITIZE_BUILD="$(SANITIZE_BUILD)" JOBS="$(JOBS)" CMAKE_ARGS="$(CMAKE_ARGS)" \
+	            || failed="$$failed $${py##*python}"; \
+	        continue ;; \
+	    esac; \
+	    ver=$$("$$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])') && \
+	    tag=$$("$$py" tools/buildtag.py) || { failed="$$failed $$py"; continue; }; \
+	    dir=$(BUILD)/$$tag; \
+	    echo "== CPython $$ver ($$py) in $$dir"; \
 	    ( set -e; $(2) ) || failed="$$failed $$ver"; \
 	done; \
 	if [ -n "$$failed" ]; then echo "== failed on CPython:$$failed"; exit 1; fi
@@ -50,7 +62,7 @@ bench:
 # UndefinedBehaviorSanitizer build, in its own build directory, on the oldest
 # and the newest interpreter found.
 sanitize:
-	$(call each_python,--ends,dir=$(SANITIZE_BUILD)/$$ver; \
+	$(call each_python,--ends,dir=$(SANITIZE_BUILD)/$$tag; \
 	    cmake -S . -B $$dir -DPython3_EXECUTABLE="$$py" -DTRIG_SANITIZE=ON \
 	          -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS); \
 	    cmake --build $$dir -j $(JOBS); \
@@ -72,9 +84,9 @@ VERSION_OF = -c 'import sys; print("%d.%d" % sys.version_info[:2])'
 
 typecheck:
 	@ver=$$($(MYPY_PYTHON) $(VERSION_OF)) || exit 1; py=""; \
-	for p in $$($(FIND_PYTHON)); do [ "$$("$$p" $(VERSION_OF))" = "$$ver" ] && py=$$p; done; \
+	for p in $$($(FIND_PYTHON) --host); do [ "$$("$$p" $(VERSION_OF))" = "$$ver" ] && py=$$p; done; \
 	if [ -z "$$py" ]; then echo "typecheck: no CPython $$ver to build for $(MYPY_PYTHON)'s mypy"; exit 1; fi; \
-	dir=$(BUILD)/$$ver; $(CONFIGURE); \
+	dir=$(BUILD)/$$("$$py" tools/buildtag.py); $(CONFIGURE); \
 	PYTHONPATH=$$dir/python $(MYPY_PYTHON) -m mypy.stubtest geometry.trigonometry; \
 	MYPYPATH=python $(MYPY_PYTHON) -m mypy --strict tests/typing/usage.py
 
