@@ -141,6 +141,27 @@ class MeddlingTape(Tape):
             self.step += 1
 
 
+class RootRebinder:
+    """An x whose square, or 1 minus its square, binds math.sqrt to
+    algebra.sqrt: after arcsin has read the root it is to call."""
+
+    def __init__(self, algebra, in_rsub):
+        self.algebra, self.in_rsub = algebra, in_rsub
+
+    def __pow__(self, n):
+        return self if self.in_rsub else self.rebind(0.25)
+
+    def __rsub__(self, other):
+        return self.rebind(0.75)
+
+    def rebind(self, value):
+        self.algebra.sqrt = math.sqrt
+        return value
+
+    def __truediv__(self, other):
+        return other
+
+
 class ReentrantRebindingTest(HostileCase):
     """Globals rebound, removed and changed while a call runs are read
     afresh at each use, exactly as the model reads them."""
@@ -170,6 +191,23 @@ class ReentrantRebindingTest(HostileCase):
                     self.assertEqual(got, want)
                     self.assertEqual(got_log, want_log)
         self.assertEqual(trig.sin(30), SIN_30)
+
+    def test_root_rebound_after_it_was_read(self):
+        calls = []
+
+        def spy(v):
+            calls.append(v)
+            return 2.0
+        for name, in_rsub in itertools.product(("arcsin", "arccos"), (False, True)):
+            with self.subTest(name=name, in_rsub=in_rsub), preserved_namespace() as ns:
+                algebra = ns["algebra"] = module_with(sqrt=spy)
+                model = refmodel.new_model(ns["constants"], algebra)
+                outcomes = []
+                for f in (ns[name], vars(model)[name]):
+                    algebra.sqrt = spy
+                    calls.clear()
+                    outcomes.append((f(RootRebinder(algebra, in_rsub)), calls[:]))
+                self.assertEqual(outcomes[0], outcomes[1])
 
 
 class HashRaises(str):
