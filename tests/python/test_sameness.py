@@ -15,6 +15,7 @@ them) and restores both namespaces afterwards.
 """
 
 import builtins
+import cmath
 import contextlib
 import decimal
 import fractions
@@ -622,6 +623,7 @@ ALGEBRA_ENVS = {
     "algebra None": globals_env(algebra=constant(None)),
     "algebra deleted": globals_env(algebra=DELETE),
     "sqrt a Python function": globals_env(algebra=constant(module_with(sqrt=lambda v: math.sqrt(v)))),
+    "sqrt is cmath.sqrt": globals_env(algebra=constant(module_with(sqrt=cmath.sqrt))),
 }
 
 FUNCTION_ENVS = {
