@@ -26,10 +26,14 @@ Val arcsin_body(Val* args) noexcept {
     if (!square) return fail_at(kName, 151);
     Val difference = nrt::constant_minus(K(N_1), square);
     if (!difference) return fail_at(kName, 151);
-    // math.sqrt, called without argument and result objects.
+    // math.sqrt, called without argument and result objects. The square and
+    // the difference may have run code that rebound algebra.sqrt since it was
+    // read: the root read is the one to take.
+    const World* world = sealed_world();
     double machine_root;
-    Val root = sealed_world() && machine_sqrt(difference, &machine_root) ? Val::of_float(machine_root)
-                                                                         : nrt::call(sqrt.get(), difference);
+    Val root = world && world->sqrt == sqrt.get() && machine_sqrt(difference, &machine_root)
+                   ? Val::of_float(machine_root)
+                   : nrt::call(sqrt.get(), difference);
     if (!root) return fail_at(kName, 151);
     // The root is the horizontal coordinate and x the vertical one, so the
     // angle is the one whose sine is x.

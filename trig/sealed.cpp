@@ -42,7 +42,7 @@ struct Snapshot {
     PyObject* algebra_dict = nullptr;
     std::uint64_t algebra_version = 0;
     bool holds = false;
-    World world = {0.0};
+    World world = {0.0, nullptr};
 };
 
 Snapshot snapshot;
@@ -95,7 +95,7 @@ PyObject* sibling_value(PyObject* owner, StringId name, PyObject** dict, std::ui
         own = own && values[k] != nullptr && nrt::own_function(values[k]) == kOwnPositions[k];
     }
     s.holds = own && pi != nullptr && PyFloat_CheckExact(pi) && sqrt != nullptr && is_math_sqrt(sqrt);
-    if (s.holds) s.world.pi = PyFloat_AS_DOUBLE(pi);
+    if (s.holds) s.world = {PyFloat_AS_DOUBLE(pi), sqrt};
     snapshot = s;
 }
 

@@ -25,6 +25,10 @@ namespace trigmod {
 // What the sealed computations need to know of the module's surroundings.
 struct World {
     double pi;
+    // algebra.sqrt, the interpreter's math.sqrt (borrowed): a body that read
+    // the root before running code of its callers' may call it directly
+    // only if it is still the one it read.
+    PyObject* sqrt;
 };
 
 // The world while every condition above holds and the recursion limit is far

@@ -1,16 +1,19 @@
 // Learning that a dict has changed, for the caches of global and attribute
 // reads.
 //
-// Up to 3.11 every dict carries a version tag that changes on each of its
-// modifications. From 3.12 the tag is deprecated (it is gone in 3.14) and
-// dict watchers replace it: a callback that the interpreter runs before each
-// change of a watched dict, and when it is freed. The runtime registers one
-// watcher, and its callback moves one counter for all watched dicts, so a
-// change of any of them invalidates every cache. Module dicts change rarely.
+// Every dict carries a version tag that the interpreter moves on each of its
+// modifications, after the change is made, to a value no dict has had
+// before. A cache that remembers a dict's tag beside what it read is
+// therefore right while the tag is unchanged, whatever code ran in between.
+// From 3.12 the tag is deprecated (it is gone in 3.14) in favour of dict
+// watchers, but a watcher cannot stand in for it here: watchers run before
+// the change, so a read made from a later watcher's callback would be
+// remembered as new; and any code can remove a watcher, after which its
+// caches would never learn of a change again. Up to 3.13 the tag is still
+// kept, and it is what the caches compare.
 //
-// The interface is the newer one: watch a dict first, then compare versions.
-// An interpreter has only eight watchers; when none is left, watching fails
-// and the caches stay empty (every read looks the dict up).
+// The interface: watch a dict first (here it cannot fail), then compare
+// versions.
 #pragma once
 
 #include "runtime/compat/supported.h"
@@ -19,26 +22,15 @@
 
 namespace nrt::compat {
 
-#if PY_VERSION_HEX >= 0x030C0000
-
-// Moved by the watcher; starts at 1, so a cache that holds 0 never matches.
-extern std::uint64_t dict_changes;
-
-// Whether changes of `dict` will move its version from now on. Never raises.
-bool watch_dict(PyObject* dict) noexcept;
-
-// A number that differs from any earlier reading once the dict (if watched)
-// has changed or been freed since. Never 0.
-inline std::uint64_t dict_version(PyObject*) noexcept { return dict_changes; }
-
-#else
-
 inline bool watch_dict(PyObject*) noexcept { return true; }
 
+// A number that differs from any earlier reading once the dict has changed,
+// and from the reading of a freed dict at the same address. Never 0.
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
 }
-
-#endif
 
 }  // namespace nrt::compat

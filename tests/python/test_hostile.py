@@ -14,7 +14,7 @@ from inputs import BEHAVIOURS, BadTruth, Boom, EqRaises, FloatSub, IntSub, hosti
 from recnum import Rec, Tape
 from refmodel import FUNCTION_NAMES, native_entries
 from reliability_support import module_with, run, system_error_in
-from trig_support import catch, preserved_namespace, trig
+from trig_support import catch, preserved_namespace, run_child, trig
 
 MODEL = refmodel.new_model(vars(trig)["constants"], vars(trig)["algebra"])
 SIN_30 = trig.sin(30)
@@ -141,6 +141,27 @@ class MeddlingTape(Tape):
             self.step += 1
 
 
+class RootRebinder:
+    """An x whose square, or 1 minus its square, binds math.sqrt to
+    algebra.sqrt: after arcsin has read the root it is to call."""
+
+    def __init__(self, algebra, in_rsub):
+        self.algebra, self.in_rsub = algebra, in_rsub
+
+    def __pow__(self, n):
+        return self if self.in_rsub else self.rebind(0.25)
+
+    def __rsub__(self, other):
+        return self.rebind(0.75)
+
+    def rebind(self, value):
+        self.algebra.sqrt = math.sqrt
+        return value
+
+    def __truediv__(self, other):
+        return other
+
+
 class ReentrantRebindingTest(HostileCase):
     """Globals rebound, removed and changed while a call runs are read
     afresh at each use, exactly as the model reads them."""
@@ -170,6 +191,57 @@ class ReentrantRebindingTest(HostileCase):
                     self.assertEqual(got, want)
                     self.assertEqual(got_log, want_log)
         self.assertEqual(trig.sin(30), SIN_30)
+
+    def test_root_rebound_after_it_was_read(self):
+        calls = []
+
+        def spy(v):
+            calls.append(v)
+            return 2.0
+        for name, in_rsub in itertools.product(("arcsin", "arccos"), (False, True)):
+            with self.subTest(name=name, in_rsub=in_rsub), preserved_namespace() as ns:
+                algebra = ns["algebra"] = module_with(sqrt=spy)
+                model = refmodel.new_model(ns["constants"], algebra)
+                outcomes = []
+                for f in (ns[name], vars(model)[name]):
+                    algebra.sqrt = spy
+                    calls.clear()
+                    outcomes.append((f(RootRebinder(algebra, in_rsub)), calls[:]))
+                self.assertEqual(outcomes[0], outcomes[1])
+
+    @unittest.skipUnless(hasattr(_testcapi, "add_dict_watcher"), "this interpreter has no dict watchers")
+    def test_reads_made_from_a_dict_watcher(self):
+        # Another dict watcher runs the module just before pi changes; then
+        # the watcher that the module would have registered is removed.
+        # Fresh floats for pi, so that a kept reference to one is freed.
+        data = run_child(self, """
+import sys, _testcapi
+free = _testcapi.add_dict_watcher(0)
+_testcapi.clear_dict_watcher(free)
+import geometry.trigonometry as t
+c = t.constants
+c.pi = float("3.1")
+calls = lambda: [t.sin(60), t.cosin(60), t.tan(60)]
+calls()
+raises = _testcapi.add_dict_watcher(1)
+_testcapi.watch_dict(raises, vars(c))
+sys.unraisablehook = lambda unraisable: calls()
+c.pi = float("3.0")
+sys.unraisablehook = sys.__unraisablehook__
+_testcapi.clear_dict_watcher(raises)
+seen = [calls()]
+try:
+    _testcapi.clear_dict_watcher(free)
+except ValueError:
+    pass
+c.pi = float("2.5")
+seen.append(calls())
+emit(seen=seen)
+""").data
+        algebra = vars(MODEL)["algebra"]
+        want = [[vars(refmodel.new_model(module_with(pi=pi), algebra))[name](60) for name in ("sin", "cosin", "tan")]
+                for pi in (3.0, 2.5)]
+        self.assertEqual(data["seen"], want)
 
 
 class HashRaises(str):

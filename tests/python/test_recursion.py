@@ -15,9 +15,18 @@ class RecursionGuardTest(unittest.TestCase):
         # Reading `pi` calls sin again straight from native code (a property
         # whose getter is sin itself), so no Python frame counts the depth:
         # only the module's own call path can stop the chain before the
-        # native stack overflows.
+        # native stack overflows. From 3.12 that holds under any settable
+        # limit, however high: the C-API guard stops the chain first.
+        for limit in [None] + [1_000_000] * (sys.version_info >= (3, 12)):
+            with self.subTest(limit=limit):
+                self.check_reentry(limit)
+
+    def check_reentry(self, limit):
         code = """
+import sys
 import geometry.trigonometry as m
+if %r:
+    sys.setrecursionlimit(%r)
 
 class Loop(int):
     pi = property(m.sin)
@@ -36,7 +45,7 @@ emit(err=err and {"type": err["type"], "msg": err["msg"],
                   "outer_lines": sorted({l for n, l in err["entries"][:-1]}),
                   "depth": len(err["entries"])},
      after=m.sin(30))
-"""
+""" % (limit, limit)
         result = run_child(self, code)
         data = result.data
         self.assertIsNotNone(data["err"], "no RecursionError was raised")

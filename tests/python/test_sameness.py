@@ -15,6 +15,7 @@ them) and restores both namespaces afterwards.
 """
 
 import builtins
+import cmath
 import contextlib
 import decimal
 import fractions
@@ -167,7 +168,29 @@ def call_text(name, args, kwargs=None):
     return "%s(%s)" % (name, ", ".join(parts))
 
 
+def parting(first, second):
+    """Where two unequal values first differ, in a line or two."""
+    path = ""
+    while type(first) is type(second) and isinstance(first, (list, tuple)):
+        i = next((i for i, (a, b) in enumerate(zip(first, second)) if a != b), None)
+        if i is None:
+            return "%s lengths %d / %d, first extra item %s" % (
+                path or "all", len(first), len(second), brief((first + second)[min(len(first), len(second))], 200))
+        path += "[%d]" % i
+        first, second = first[i], second[i]
+    if isinstance(first, str) and isinstance(second, str):
+        i = next((i for i, (a, b) in enumerate(zip(first, second)) if a != b), min(len(first), len(second)))
+        first, second = first[max(0, i - 40):i + 160], second[max(0, i - 40):i + 160]
+    return "%s: %s\n  != %s" % (path or "values", brief(first, 200), brief(second, 200))
+
+
 class SamenessCase(unittest.TestCase):
+    def assertEqual(self, first, second, msg=None):
+        # unittest would diff the two with difflib, which takes minutes for
+        # long tapes and runaway recursions: say where they part instead.
+        if not first == second:
+            self.fail(self._formatMessage(msg, parting(first, second)))
+
     def assertNoMismatches(self, what, mismatches, total):
         if mismatches:
             lines = ["%d of %d %s differ (shipped / plain):" % (len(mismatches), total, what)]
@@ -622,6 +645,7 @@ ALGEBRA_ENVS = {
     "algebra None": globals_env(algebra=constant(None)),
     "algebra deleted": globals_env(algebra=DELETE),
     "sqrt a Python function": globals_env(algebra=constant(module_with(sqrt=lambda v: math.sqrt(v)))),
+    "sqrt is cmath.sqrt": globals_env(algebra=constant(module_with(sqrt=cmath.sqrt))),
 }
 
 FUNCTION_ENVS = {
@@ -1108,7 +1132,9 @@ class SignalHandlerRebinds(SamenessCase):
     divides 256, what they log and how the call fails match in both builds."""
 
     def interrupted(self, module, x, changes):
-        log, ticks, deadline = [], [], time.monotonic() + 30
+        # One deadline for the whole test: a run takes a few hundredths of a
+        # second, and once one has overrun, every later one stops at once.
+        log, ticks, deadline = [], [], self.deadline
 
         def on_alarm(signum, frame):
             ticks.append(None)
@@ -1132,6 +1158,7 @@ class SignalHandlerRebinds(SamenessCase):
         return None if log[:1] == [recnum.desc(0.0)] else (got, log)
 
     def test_handler_rebinds_during_arctan(self):
+        self.deadline = time.monotonic() + 30
         for label, changes in SIGNAL_CHANGES.items():
             for x in (-0.1, 0.5, -0.5, 2.0):       # cycles of 1, 2 and 16 steps
                 with self.subTest(change=label, x=x):

@@ -184,10 +184,14 @@ import types
 shared = types.ModuleType('_native_shared_1_0')
 shared.%s = %s
 sys.modules['_native_shared_1_0'] = shared
-emit(r=attempt())
-""" % (name, value)
+count = sys.getrefcount(shared.%s)
+r = attempt()
+attempt(), attempt()
+emit(r=r, kept=sys.getrefcount(shared.%s) - count)
+""" % (name, value, name, name)
                 data = run_child(self, code).data
                 self.assertInitFailure(data["r"], "TypeError", msg, 1)
+                self.assertEqual(data["kept"], 0)       # the failed imports let go of it
 
     def test_second_interpreter_is_refused(self):
         code = """
