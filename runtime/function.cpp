@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "runtime/compat/functions.h"
 #include "runtime/compat/types.h"
 #include "runtime/context.h"
 
@@ -180,6 +181,7 @@ int function_clear(PyObject* op) noexcept {
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->is_coroutine);
+    Py_CLEAR(f->annotate);
     return 0;
 }
 
@@ -201,6 +203,7 @@ int function_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->is_coroutine);
+    Py_VISIT(f->annotate);
     Py_VISIT(Py_TYPE(op));  // instances of a heap type own a reference to it
     return 0;
 }
@@ -316,11 +319,35 @@ int set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
                               "values used in function calls");
 }
 
+// The annotations, and __annotate__ as a Python function has them: a
+// callable that gives the annotations while they are the ones the function
+// was made with (None when it has none), None once they are assigned or
+// deleted; a callable assigned to __annotate__ replaces the annotations,
+// which its first read then asks it for. Only versions that have
+// __annotate__ show it (compat/functions.h), so earlier ones never assign it.
 PyObject* get_annotations(PyObject* op, void*) noexcept {
     NativeFunction* f = as_function(op);
     if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr) return nullptr;
+        PyObject* made;
+        if (f->annotate != nullptr && f->annotate != Py_None) {
+            PyObject* value_format = PyLong_FromLong(1);
+            if (value_format == nullptr) return nullptr;
+            made = PyObject_CallOneArg(f->annotate, value_format);
+            Py_DECREF(value_format);
+            if (made == nullptr) return nullptr;
+            if (!PyDict_Check(made)) {
+                PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                             Py_TYPE(made)->tp_name);
+                Py_DECREF(made);
+                return nullptr;
+            }
+        } else {
+            made = PyDict_New();
+            if (made == nullptr) return nullptr;
+        }
+        // The call can run any code, including another read of this attribute.
+        if (f->annotations != nullptr) Py_DECREF(made);
+        else f->annotations = made;
     }
     Py_INCREF(f->annotations);
     return f->annotations;
@@ -332,8 +359,56 @@ int set_annotations(PyObject* op, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
+    NativeFunction* f = as_function(op);
     Py_XINCREF(value);
-    Py_XSETREF(as_function(op)->annotations, value);
+    Py_XSETREF(f->annotations, value);
+    Py_INCREF(Py_None);
+    Py_XSETREF(f->annotate, Py_None);
+    return 0;
+}
+
+// The __annotate__ of the annotations a function was made with (self is
+// their dict, so that it keeps giving them after the function's own are
+// replaced, as a Python function's does): copies for the VALUE (1) and
+// FORWARDREF (3) formats, which are the same for values already made;
+// annotationlib makes the STRING format from the values when both it and the
+// fake-globals format (2) are refused.
+PyObject* annotate_own(PyObject* self, PyObject* format) noexcept {
+    long which = PyLong_AsLong(format);
+    if (which == -1 && PyErr_Occurred()) return nullptr;
+    if (which != 1 && which != 3) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    return PyDict_Copy(self);
+}
+
+[[maybe_unused]] PyMethodDef annotate_own_def = {"__annotate__", annotate_own, METH_O, nullptr};
+
+[[maybe_unused]] PyObject* get_annotate(PyObject* op, void*) noexcept {
+    NativeFunction* f = as_function(op);
+    if (f->annotate == nullptr) {
+        if (f->annotations == nullptr || PyDict_GET_SIZE(f->annotations) == 0) Py_RETURN_NONE;
+        f->annotate = PyCFunction_NewEx(&annotate_own_def, f->annotations, nullptr);
+        if (f->annotate == nullptr) return nullptr;
+    }
+    Py_INCREF(f->annotate);
+    return f->annotate;
+}
+
+[[maybe_unused]] int set_annotate(PyObject* op, PyObject* value, void*) noexcept {
+    NativeFunction* f = as_function(op);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value != Py_None && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(f->annotate, value);
+    if (value != Py_None) Py_CLEAR(f->annotations);
     return 0;
 }
 
@@ -373,6 +448,25 @@ PyObject* get_is_coroutine(PyObject* op, void*) noexcept {
     return f->is_coroutine;
 }
 
+// inspect's mark for a coroutine function: what markcoroutinefunction()
+// gives a callable (read back from a bare object it marks).
+[[maybe_unused]] PyObject* get_coroutine_mark(PyObject* op, void*) noexcept {
+    if (!(as_function(op)->flags & kFunctionCoroutine)) {
+        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+        return nullptr;
+    }
+    PyObject* inspect = PyImport_ImportModule("inspect");
+    if (inspect == nullptr) return nullptr;
+    PyObject* carrier = PyModule_New("carrier");
+    PyObject* marked = carrier ? PyObject_CallMethod(inspect, "markcoroutinefunction", "O", carrier) : nullptr;
+    Py_DECREF(inspect);
+    Py_XDECREF(carrier);
+    if (marked == nullptr) return nullptr;
+    PyObject* mark = PyObject_GetAttrString(marked, "_is_coroutine_marker");
+    Py_DECREF(marked);
+    return mark;
+}
+
 // Any object; None once deleted.
 PyObject* get_module(PyObject* op, void*) noexcept { return new_ref_or_none(as_function(op)->module); }
 
@@ -403,6 +497,8 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    NRT_COROUTINE_MARK_GETSET(get_coroutine_mark)
+    NRT_ANNOTATE_GETSET(get_annotate, set_annotate)
     module_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -602,6 +698,7 @@ PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
     f->is_coroutine = nullptr;
+    f->annotate = nullptr;
     switch (method->ml_flags & kCallFlagsMask) {
         case METH_VARARGS | METH_KEYWORDS: f->vectorcall = nullptr; break;
         case METH_NOARGS: f->vectorcall = vectorcall_noargs; break;

@@ -37,6 +37,7 @@ struct NativeFunction {
     PyObject* kwdefaults;
     PyObject* annotations;
     PyObject* is_coroutine;      // cached _is_coroutine marker
+    PyObject* annotate;          // __annotate__: null while it follows the annotations
 };
 
 static_assert(offsetof(NativeFunction, method) == offsetof(PyCFunctionObject, m_ml), "layout");

@@ -8,7 +8,14 @@
 // apart: Python frames count against the settable limit, the C-API guard
 // against a fixed one (1,500 levels on 3.12, 10,000 on 3.13). There a body
 // takes a level of each, since it also runs on the native stack, which the
-// settable limit no longer protects.
+// settable limit no longer protects. From 3.14 the C-API guard counts no
+// levels: it compares the machine stack pointer with a margin above the end
+// of the thread's stack, which only the interpreter knows. A body enters that
+// guard through the public call on every entry, so runaway native recursion
+// still stops with RecursionError before the stack runs out; but no body can
+// tell that the next level would fail, so it is never at that limit (its
+// machine comparisons go on where the interpreter's own ones, a few frames
+// deeper, might just fail).
 //
 // Each version's fast path only moves the counters; when a level may be one
 // too many, the interpreter's own guard decides and raises.
@@ -25,7 +32,20 @@ enum class Depth {
 };
 
 inline Depth enter_body(PyThreadState* ts, const char* where) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030E0000
+    if (ts->py_recursion_remaining-- <= 0 && (!ts->recursion_headroom || ts->py_recursion_remaining < -50)) {
+        ts->py_recursion_remaining++;
+        ts->recursion_headroom++;
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        ts->recursion_headroom--;
+        return Depth::Refused;
+    }
+    if (Py_EnterRecursiveCall(where)) {
+        ts->py_recursion_remaining++;
+        return Depth::Refused;
+    }
+    return Depth::Room;
+#elif PY_VERSION_HEX >= 0x030C0000
     if (ts->py_recursion_remaining-- <= 0 && (!ts->recursion_headroom || ts->py_recursion_remaining < -50)) {
         ts->py_recursion_remaining++;
         ts->recursion_headroom++;
@@ -64,7 +84,11 @@ inline Depth enter_body(PyThreadState* ts, const char* where) noexcept {
 // Levels that bodies can still take before any guard comes near its limit;
 // 0 while the interpreter is handling an overflow (its limit then moves).
 inline int levels_left(PyThreadState* ts) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030E0000
+    // Only the settable limit counts levels here (see enter_body).
+    if (ts->recursion_headroom) return 0;
+    int left = ts->py_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030C0000
     if (ts->recursion_headroom) return 0;
     int left = ts->py_recursion_remaining < ts->c_recursion_remaining ? ts->py_recursion_remaining
                                                                       : ts->c_recursion_remaining;
@@ -83,7 +107,10 @@ inline int levels_left(PyThreadState* ts) noexcept {
 }
 
 inline void leave_body(PyThreadState* ts) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_LeaveRecursiveCall();
+    ts->py_recursion_remaining++;
+#elif PY_VERSION_HEX >= 0x030C0000
     ts->c_recursion_remaining++;
     ts->py_recursion_remaining++;
 #elif PY_VERSION_HEX >= 0x030B0000

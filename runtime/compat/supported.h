@@ -12,6 +12,9 @@
 
 #if PY_VERSION_HEX < 0x03090000
 #error "geometry.trigonometry needs CPython 3.9 or later."
-#elif PY_VERSION_HEX >= 0x030E0000
-#error "This runtime has been checked against CPython 3.9 to 3.13 only: check each header in runtime/compat/ against the new interpreter's headers, then raise the limit in runtime/compat/supported.h and tools/find-python."
+#elif PY_VERSION_HEX >= 0x03100000
+#error "This runtime has been checked against CPython 3.9 to 3.15 only: check each header in runtime/compat/ against the new interpreter's headers, then raise the limit in runtime/compat/supported.h and tools/find-python."
+// Stop here: the compiler would go on through code that was never checked
+// against that interpreter, and its errors would bury the message above.
+#include <unsupported-cpython-version-see-the-error-above>
 #endif

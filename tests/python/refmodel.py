@@ -19,6 +19,7 @@ module's entries (see native_entries()).
 """
 
 import builtins
+import math
 import operator
 import types
 
@@ -29,6 +30,8 @@ FILE_NAME = "vantor/geometry/trigonometry"
 # rebinding "range" or "abs" in the namespace or in builtins changes nothing.
 _range = builtins.range
 _abs = operator.abs
+# The host's own float conversion of an argument (PyFloat_AsDouble).
+_float_of = math.fabs
 
 _ENTRIES_ATTR = "_refmodel_entries"
 
@@ -101,6 +104,18 @@ def _special(tp, name):
     return False, None
 
 
+def _non_float_message(tp, res):
+    """The host's words for tp.__float__ returning res, which is no float
+    (they change between versions): a stand-in of tp's names meets them."""
+    stand_in = type(tp.__name__, (), {"__float__": lambda self: res})
+    stand_in.__module__, stand_in.__qualname__ = tp.__module__, tp.__qualname__
+    try:
+        _float_of(stand_in())
+    except TypeError as exc:
+        return str(exc)
+    raise AssertionError("no TypeError for a __float__ that returns %r" % (res,))
+
+
 def as_double(op):
     """Convert op to a float exactly as the host's PyFloat_AsDouble does."""
     tp = type(op)
@@ -121,8 +136,7 @@ def as_double(op):
     res_tp = type(res)
     if res_tp is not float:
         if not issubclass(res_tp, float):
-            raise TypeError("%s.__float__ returned non-float (type %s)"
-                            % (_tp_name(tp), _tp_name(res_tp)))
+            raise TypeError(_non_float_message(tp, res))
         import warnings
         warnings.warn(
             "%s.__float__ returned non-float (type %s).  The ability to "

@@ -20,6 +20,7 @@ import recnum
 import refmodel
 from inputs import INF, NAN, NEG_NAN, FloatReturnsInt
 from recnum import Rec, Tape, injection_points
+from trig_support import message_of
 
 NATIVE, NATIVE_ERROR, CONSTANTS, ALGEBRA = refmodel.load()
 MODEL = refmodel.new_model(CONSTANTS, ALGEBRA)
@@ -335,6 +336,11 @@ def unbound_local_message():
 
 UNBOUND = unbound_local_message()
 
+
+DIVISION = message_of("1.0 / 0.0")
+DOMAIN = message_of("math.sqrt(1 - 2 ** 2)")
+NOT_INDEX = "range(%s)"
+
 WORKED_VALUES = {
     "sin": [
         ((0,), ok(0.0)), ((360,), ok(0.0)), ((180,), ok(0.0)), ((-180,), ok(0.0)),
@@ -343,8 +349,8 @@ WORKED_VALUES = {
         ((-30,), ok(-0.5)), ((210,), ok(-0.5)), ((330,), ok(-0.5)),
         ((-1e-20,), ok(0.0)), ((1e-14,), ok(0.0)),
         ((NAN,), ok(0.0)), ((INF,), ok(0.0)), ((-INF,), ok(0.0)),
-        (("abc",), raises(TypeError, "not all arguments converted during string formatting", ("sin", 19))),
-        (("%d",), raises(TypeError, "'>=' not supported between instances of 'str' and 'int'", ("sin", 20))),
+        (("abc",), raises(TypeError, message_of("'abc' % 360"), ("sin", 19))),
+        (("%d",), raises(TypeError, message_of("'%d' % 360 >= 180"), ("sin", 20))),
     ],
     "cosin": [
         ((0,), ok(1.0)), ((360,), ok(1.0)), ((180,), ok(-1.0)),
@@ -359,9 +365,9 @@ WORKED_VALUES = {
         ((45,), ok(0.9999999999999999)), ((135,), ok(-0.9999999999999999)),
         ((225,), ok(0.9999999999999999)), ((315,), ok(-0.9999999999999999)),
         ((-45,), ok(-0.9999999999999999)),
-        ((90,), raises(ZeroDivisionError, "float division by zero", ("tan", 76))),
-        ((270,), raises(ZeroDivisionError, "float division by zero", ("tan", 76))),
-        ((-90,), raises(ZeroDivisionError, "float division by zero", ("tan", 76))),
+        ((90,), raises(ZeroDivisionError, DIVISION, ("tan", 76))),
+        ((270,), raises(ZeroDivisionError, DIVISION, ("tan", 76))),
+        ((-90,), raises(ZeroDivisionError, DIVISION, ("tan", 76))),
         ((NAN,), raises(UnboundLocalError, UNBOUND, ("tan", 76), ("cosin", 62))),
     ],
     "_tan_rad": [
@@ -369,8 +375,8 @@ WORKED_VALUES = {
         ((1,), approx(1.5574077246549023)), ((-1,), approx(-1.5574077246549023)),
         ((math.pi / 4,), ok(0.9999999999999999)),
         ((1e-16,), ok(0.0)), ((-5e-16,), ok(0.0)),
-        (("abc",), raises(TypeError, "must be real number, not str", ("_tan_rad", 78))),
-        ((10 ** 400,), raises(OverflowError, "int too large to convert to float", ("_tan_rad", 78))),
+        (("abc",), raises(TypeError, message_of("math.sin('abc')"), ("_tan_rad", 78))),
+        ((10 ** 400,), raises(OverflowError, message_of("math.sin(10 ** 400)"), ("_tan_rad", 78))),
         ((NAN,), raises(UnboundLocalError, UNBOUND, ("_tan_rad", 82), ("cosin", 62))),
         ((1e306,), raises(UnboundLocalError, UNBOUND, ("_tan_rad", 82), ("cosin", 62))),
     ],
@@ -384,12 +390,12 @@ WORKED_VALUES = {
         ((1, 1), ok(1.0)), ((0.5, 1), ok(0.5)), ((0.5, True), ok(0.5)),
         ((NAN, 1), ok(NAN)),
         ((NAN,), raises(UnboundLocalError, UNBOUND, ("arctan", 108), ("_tan_rad", 82), ("cosin", 62))),
-        ((0.5, 2.0), raises(TypeError, "'float' object cannot be interpreted as an integer", ("arctan", 103))),
-        ((3.0, None), raises(TypeError, "'NoneType' object cannot be interpreted as an integer",
+        ((0.5, 2.0), raises(TypeError, message_of(NOT_INDEX % "2.0"), ("arctan", 103))),
+        ((3.0, None), raises(TypeError, message_of(NOT_INDEX % "None"),
                              ("arctan", 98), ("arctan", 103))),
-        ((-3.0, "3"), raises(TypeError, "'str' object cannot be interpreted as an integer",
+        ((-3.0, "3"), raises(TypeError, message_of(NOT_INDEX % "'3'"),
                              ("arctan", 100), ("arctan", 103))),
-        (("a",), raises(TypeError, "'>' not supported between instances of 'str' and 'int'", ("arctan", 97))),
+        (("a",), raises(TypeError, message_of("'a' > 1"), ("arctan", 97))),
     ],
     "arctan2": [
         ((1, 1), approx(math.pi / 4)), ((1, -1), approx(-math.pi / 4)),
@@ -406,12 +412,12 @@ WORKED_VALUES = {
     "arcsin": [
         ((0.5,), approx(math.pi / 6)), ((-0.5,), approx(-math.pi / 6)),
         ((0,), ok(0.0)), ((1,), ok(PI / 2)), ((-1,), ok(-PI / 2)), ((NAN,), ok(0.0)),
-        ((2,), raises(ValueError, "math domain error", ("arcsin", 151))),
+        ((2,), raises(ValueError, DOMAIN, ("arcsin", 151))),
     ],
     "arccos": [
         ((0.5,), approx(math.pi / 3)), ((0,), ok(PI / 2)), ((1,), ok(0.0)),
         ((-1,), ok(PI)), ((NAN,), ok(PI / 2)),
-        ((2,), raises(ValueError, "math domain error", ("arccos", 167), ("arcsin", 151))),
+        ((2,), raises(ValueError, DOMAIN, ("arccos", 167), ("arcsin", 151))),
     ],
 }
 

@@ -1,6 +1,7 @@
 """Python's function-inspecting tools applied to the module's functions."""
 
 import asyncio
+import asyncio.coroutines
 import copy
 import functools
 import inspect
@@ -13,7 +14,27 @@ import weakref
 
 from trig_support import FUNCTION_NAMES, SIGNATURES, python_twin, trig
 
+try:
+    import annotationlib
+except ImportError:
+    annotationlib = None
+
 FUNCTIONS = [getattr(trig, name) for name in FUNCTION_NAMES]
+
+
+class native_function_or_method:
+    """A Python object of the same type name, callable and binding as ours do."""
+    def __get__(self, obj, cls=None):
+        return self
+
+    def __call__(self, *args):
+        pass
+
+
+def look_alike(name):
+    obj = native_function_or_method()
+    obj.__name__ = name
+    return obj
 
 
 class SignatureTest(unittest.TestCase):
@@ -41,8 +62,7 @@ class SignatureTest(unittest.TestCase):
                 twin = python_twin(name)
                 twin.__doc__ = f.__doc__
                 body = pydoc.plain(pydoc.render_doc(twin)).split("\n\n", 1)[1]
-                where = ("native_function_or_method in module "
-                         "geometry.trigonometry")
+                where = "%s in module geometry.trigonometry" % pydoc.describe(look_alike(name))
                 self.assertEqual(
                     pydoc.plain(pydoc.render_doc(f)),
                     "Python Library Documentation: %s\n\n%s" % (where, body))
@@ -99,12 +119,20 @@ class FunctoolsTest(unittest.TestCase):
                 @functools.wraps(f)
                 def wrapper(*args, **kwargs):
                     return f(*args, **kwargs)
-                for attr in ("__name__", "__qualname__", "__doc__",
-                             "__module__", "__annotations__"):
-                    self.assertIs(getattr(wrapper, attr), getattr(f, attr))
+                for attr in functools.WRAPPER_ASSIGNMENTS:
+                    if hasattr(f, attr):
+                        self.assertIs(getattr(wrapper, attr), getattr(f, attr))
+                self.assertEqual(wrapper.__annotations__, f.__annotations__)
                 self.assertIs(wrapper.__wrapped__, f)
                 self.assertEqual(inspect.signature(wrapper),
                                  inspect.signature(f))
+                if annotationlib is not None:
+                    twin = python_twin(f.__name__)
+                    for form in annotationlib.Format:
+                        if form != annotationlib.Format.VALUE_WITH_FAKE_GLOBALS:
+                            expected = annotationlib.get_annotations(twin, format=form)
+                            for g in (f, wrapper):
+                                self.assertEqual(annotationlib.get_annotations(g, format=form), expected)
         self.assertEqual(wrapper(0.5), trig.arccos(0.5))
         self.assertEqual(functools.wraps(trig.arctan)(lambda: 0).marker, "m")
 
@@ -129,7 +157,7 @@ class KindTest(unittest.TestCase):
     def test_not_coroutine_functions_but_routines(self):
         for f in FUNCTIONS:
             with self.subTest(name=f.__name__):
-                self.assertFalse(asyncio.iscoroutinefunction(f))
+                self.assertIsNot(getattr(f, "_is_coroutine", None), asyncio.coroutines._is_coroutine)
                 self.assertFalse(inspect.iscoroutinefunction(f))
                 self.assertTrue(inspect.isroutine(f))
                 self.assertTrue(inspect.ismethoddescriptor(f))

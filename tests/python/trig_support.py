@@ -49,6 +49,16 @@ def catch(testcase, exc_type, func, *args, **kwargs):
     testcase.fail("%s not raised" % exc_type.__name__)
 
 
+def message_of(expression):
+    """What the running interpreter says when the Python expression fails
+    (its wording changes between versions)."""
+    try:
+        eval(expression, {"math": __import__("math"), "decimal": __import__("decimal")})
+    except Exception as e:
+        return str(e)
+    raise AssertionError(expression + " did not fail")
+
+
 def frame_depth():
     """How many Python frames the caller runs in."""
     depth, frame = 0, sys._getframe()
