@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include "runtime/call.h"
+#include "runtime/compat/dicts.h"
+#include "runtime/context.h"
 #include "runtime/guard.h"
 #include "runtime/value.h"
 
@@ -92,6 +94,7 @@ template <typename F>
 PyObject* call_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     constexpr const Signature& Sig = F::signature;
     constexpr Body B = F::body;
+    compat::confirm_watching(context.module_dict);
     Val slots[Sig.maximum];
     if (kwnames == nullptr && nargs == Sig.maximum) {
         // The common call, every parameter given by position.

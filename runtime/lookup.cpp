@@ -56,7 +56,7 @@ PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept {
         if (found == nullptr && PyErr_Occurred()) return nullptr;
         if (cacheable) {
             site.version = version;
-            site.value = found;
+            compat::cache_store(site.value, found);
         }
     }
     if (found != nullptr) {
@@ -78,7 +78,11 @@ PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache
             std::uint64_t version = dict_version(dict);
             PyObject* value = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
             if (value != nullptr) {
-                if (cacheable) site = {dict, version, value};
+                if (cacheable) {
+                    compat::cache_store(site.dict, dict);
+                    site.version = version;
+                    compat::cache_store(site.value, value);
+                }
                 Py_INCREF(value);
                 return value;
             }

@@ -18,7 +18,7 @@ using compat::dict_version;
 // what it read from a watched dict.
 struct SiteCache {
     std::uint64_t version = 0;
-    PyObject* value = nullptr;  // borrowed; null records a miss
+    PyObject* value = nullptr;  // kept by compat::cache_store; null records a miss
 };
 
 // A site cache of its own for every expansion of this macro.
@@ -39,9 +39,9 @@ inline PyObject* load_global(PyObject* name, SiteCache& site) noexcept {
 
 // One per place in a function body that reads an attribute of an object.
 struct AttributeCache {
-    PyObject* dict = nullptr;   // borrowed: the module dict the value came from
+    PyObject* dict = nullptr;   // the module dict the value came from
     std::uint64_t version = 0;  // its version tag then
-    PyObject* value = nullptr;  // borrowed
+    PyObject* value = nullptr;  // both kept by compat::cache_store
 };
 
 #define NRT_ATTRIBUTE_SITE() \

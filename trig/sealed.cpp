@@ -30,9 +30,9 @@ constexpr StringId kGlobalNames[kGlobals] = {S_sin, S_cosin, S_tan_rad, S_arctan
 constexpr int kOwnPositions[kConstants] = {F_sin, F_cosin, F_tan_rad, F_arctan};
 
 // What the module dict and the two sibling dicts held when last looked at.
-// The objects are borrowed: while the module dict's version is unchanged it
-// still holds them. A module's class can change without its dict changing,
-// so that is checked on every use.
+// The objects are kept as compat::cache_store keeps them: while the module
+// dict's version is unchanged it still holds them. A module's class can
+// change without its dict changing, so that is checked on every use.
 struct Snapshot {
     std::uint64_t module_version = 0;
     PyObject* constants = nullptr;
@@ -68,22 +68,36 @@ PyObject* sibling_value(PyObject* owner, StringId name, PyObject** dict, std::ui
     if (d == nullptr) return nullptr;
     bool watched = watch_dict(d);
     *dict = d;
-    *version = dict_version(d);
+    *version = watched ? dict_version(d) : 0;
     PyObject* key = str(name);
     PyObject* value;
     return watched && nrt::find_names(d, &key, 1, &value) ? value : nullptr;
+}
+
+void keep(const Snapshot& s) noexcept {
+    Snapshot& into = snapshot;
+    nrt::compat::cache_store(into.constants, s.constants);
+    nrt::compat::cache_store(into.constants_dict, s.constants_dict);
+    nrt::compat::cache_store(into.algebra, s.algebra);
+    nrt::compat::cache_store(into.algebra_dict, s.algebra_dict);
+    into.module_version = s.module_version;
+    into.constants_version = s.constants_version;
+    into.algebra_version = s.algebra_version;
+    nrt::compat::cache_store(into.world.sqrt, s.world.sqrt);
+    into.world.pi = s.world.pi;
+    into.holds = s.holds;
 }
 
 [[gnu::cold, gnu::noinline]] void look_again() noexcept {
     Snapshot s;
     PyObject* dict = nrt::context.module_dict;
     bool watched = watch_dict(dict);
-    s.module_version = dict_version(dict);
+    s.module_version = watched ? dict_version(dict) : 0;
     PyObject* names[kGlobals];
     PyObject* values[kGlobals];
     for (int k = 0; k < kGlobals; k++) names[k] = str(kGlobalNames[k]);
     if (!watched || !nrt::find_names(dict, names, kGlobals, values)) {
-        snapshot = s;
+        keep(s);
         return;
     }
     s.constants = values[kConstants];
@@ -96,7 +110,13 @@ PyObject* sibling_value(PyObject* owner, StringId name, PyObject** dict, std::ui
     }
     s.holds = own && pi != nullptr && PyFloat_CheckExact(pi) && sqrt != nullptr && is_math_sqrt(sqrt);
     if (s.holds) s.world = {PyFloat_AS_DOUBLE(pi), sqrt};
-    snapshot = s;
+    keep(s);
+}
+
+bool current(const Snapshot& s) noexcept {
+    return dict_version(nrt::context.module_dict) == s.module_version &&
+           (s.constants_dict == nullptr || dict_version(s.constants_dict) == s.constants_version) &&
+           (s.algebra_dict == nullptr || dict_version(s.algebra_dict) == s.algebra_version);
 }
 
 }  // namespace
@@ -104,10 +124,10 @@ PyObject* sibling_value(PyObject* owner, StringId name, PyObject** dict, std::ui
 const World* sealed_world() noexcept {
     if (!nrt::kMachineValues) return nullptr;
     const Snapshot& s = snapshot;
-    if (dict_version(nrt::context.module_dict) != s.module_version ||
-        (s.constants_dict != nullptr && dict_version(s.constants_dict) != s.constants_version) ||
-        (s.algebra_dict != nullptr && dict_version(s.algebra_dict) != s.algebra_version)) {
+    if (!current(s)) {
         look_again();
+        // Letting go of what the snapshot held before may have run code.
+        if (!current(s)) return nullptr;
     }
     if (!s.holds || !PyModule_CheckExact(s.constants) || !PyModule_CheckExact(s.algebra)) return nullptr;
     if (nrt::compat::levels_left(PyThreadState_Get()) <= kLevels) return nullptr;

@@ -25,7 +25,8 @@ namespace trigmod {
 // What the sealed computations need to know of the module's surroundings.
 struct World {
     double pi;
-    // algebra.sqrt, the interpreter's math.sqrt (borrowed): a body that read
+    // algebra.sqrt, the interpreter's math.sqrt (held as the snapshot holds
+    // what it read; see compat/dicts.h): a body that read
     // the root before running code of its callers' may call it directly
     // only if it is still the one it read.
     PyObject* sqrt;
