@@ -30,6 +30,10 @@ endef
 
 CONFIGURE = cmake -S . -B $$dir -DPython3_EXECUTABLE="$$py" $(CMAKE_ARGS); cmake --build $$dir -j $(JOBS)
 
+# The build wheels (setuptools, wheel) for pip's isolated builds; WHEELHOUSE=
+# names a folder of your own instead.
+WHEELHOUSE ?=
+
 .PHONY: all build test demo bench sanitize valgrind typecheck clean
 
 all: build
@@ -38,7 +42,10 @@ build:
 	$(call each_python,,$(CONFIGURE))
 
 test:
-	$(call each_python,,$(CONFIGURE); cd $$dir; ctest --output-on-failure -j $(JOBS))
+	$(call each_python,,$(CONFIGURE); \
+	    if [ -n "$(WHEELHOUSE)" ]; then rm -rf $$dir/wheelhouse; ln -s "$(abspath $(WHEELHOUSE))" $$dir/wheelhouse; \
+	    else sh tools/wheelhouse "$$py" $$dir/wheelhouse; fi; \
+	    cd $$dir; ctest --output-on-failure -j $(JOBS))
 
 demo:
 	$(call each_python,--newest,$(CONFIGURE); PYTHONPATH=$$dir/python "$$py" demo/demo.py)
@@ -79,4 +86,4 @@ typecheck:
 	MYPYPATH=python $(MYPY_PYTHON) -m mypy --strict tests/typing/usage.py
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) build-clang
+	rm -rf $(BUILD) $(SANITIZE_BUILD) build-clang build-setuptools
