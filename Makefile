@@ -16,14 +16,16 @@ FIND_PYTHON = PYTHON="$(PYTHON)" sh tools/find-python
 # Runs the shell commands $(2) once per interpreter that `find-python $(1)`
 # prints, with $$py (the interpreter), $$ver (its "3.X") and $$dir
 # ($(BUILD)/$$ver) set; every interpreter gets its turn, and the step fails
-# at the end when any turn failed.
+# at the end when any turn failed. A turn stops at its first failing command:
+# its subshell must not be tested by `||` or `if`, where the shell ignores
+# `set -e` and only the last command would decide.
 define each_python
 	@pythons=$$($(FIND_PYTHON) $(1)) || exit 1; failed=""; \
 	for py in $$pythons; do \
 	    ver=$$("$$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	    dir=$(BUILD)/$$ver; \
 	    echo "== CPython $$ver ($$py)"; \
-	    ( set -e; $(2) ) || failed="$$failed $$ver"; \
+	    ( set -e; $(2) ); [ $$? -eq 0 ] || failed="$$failed $$ver"; \
 	done; \
 	if [ -n "$$failed" ]; then echo "== failed on CPython:$$failed"; exit 1; fi
 endef
@@ -81,7 +83,7 @@ typecheck:
 	@ver=$$($(MYPY_PYTHON) $(VERSION_OF)) || exit 1; py=""; \
 	for p in $$($(FIND_PYTHON)); do [ "$$("$$p" $(VERSION_OF))" = "$$ver" ] && py=$$p; done; \
 	if [ -z "$$py" ]; then echo "typecheck: no CPython $$ver to build for $(MYPY_PYTHON)'s mypy"; exit 1; fi; \
-	dir=$(BUILD)/$$ver; $(CONFIGURE); \
+	dir=$(BUILD)/$$ver; set -e; $(CONFIGURE); \
 	PYTHONPATH=$$dir/python $(MYPY_PYTHON) -m mypy.stubtest geometry.trigonometry; \
 	MYPYPATH=python $(MYPY_PYTHON) -m mypy --strict tests/typing/usage.py
 
