@@ -49,8 +49,13 @@ test:
 	    else sh tools/wheelhouse "$$py" $$dir/wheelhouse; fi; \
 	    cd $$dir; ctest --output-on-failure -j $(JOBS))
 
+# The demo needs only the module: its own build directory, without the tests
+# (and so without GoogleTest).
 demo:
-	$(call each_python,--newest,$(CONFIGURE); PYTHONPATH=$$dir/python "$$py" demo/demo.py)
+	$(call each_python,--newest,dir=$$dir-demo; \
+	    cmake -S . -B $$dir -DPython3_EXECUTABLE="$$py" -DTRIG_BUILD_TESTS=OFF $(CMAKE_ARGS); \
+	    cmake --build $$dir -j $(JOBS) --target trigonometry; \
+	    PYTHONPATH=$$dir/python "$$py" demo/demo.py)
 
 bench:
 	$(call each_python,--newest,$(CONFIGURE); PYTHONPATH=$$dir/python "$$py" bench/bench.py $$dir)
