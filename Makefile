@@ -1,4 +1,4 @@
-# Front door: `make demo`, `make test`.
+# Front door: `make demo`, `make test`; `make wheels` for publishing.
 #
 # Every supported CPython that tools/find-python finds (pyenv's installs, then
 # python3.X on PATH) is built in $(BUILD)/<version>/; `make test` builds and
@@ -35,8 +35,9 @@ CONFIGURE = cmake -S . -B $$dir -DPython3_EXECUTABLE="$$py" $(CMAKE_ARGS); cmake
 # The build wheels (setuptools, wheel) for pip's isolated builds; WHEELHOUSE=
 # names a folder of your own instead.
 WHEELHOUSE ?=
+DIST ?= dist
 
-.PHONY: all build test demo bench sanitize valgrind typecheck clean
+.PHONY: all build test demo bench wheels sanitize valgrind typecheck clean
 
 all: build
 
@@ -59,6 +60,13 @@ demo:
 
 bench:
 	$(call each_python,--newest,$(CONFIGURE); PYTHONPATH=$$dir/python "$$py" bench/bench.py $$dir)
+
+# For every interpreter: the sdist, a wheel built from it, auditwheel's report
+# and repair, and suites against the wheel installed in a fresh virtual
+# environment (tools/wheel-check). The sdist and the manylinux wheels land in
+# $(DIST)/.
+wheels:
+	$(call each_python,,WHEELHOUSE="$(WHEELHOUSE)" sh tools/wheel-check "$$py" $$dir/wheel-check $(DIST))
 
 # Every suite but the pip install against an AddressSanitizer and
 # UndefinedBehaviorSanitizer build, in its own build directory, on the oldest
@@ -93,4 +101,4 @@ typecheck:
 	MYPYPATH=python $(MYPY_PYTHON) -m mypy --strict tests/typing/usage.py
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) build-clang build-setuptools
+	rm -rf $(BUILD) $(SANITIZE_BUILD) build-clang build-setuptools $(DIST)
