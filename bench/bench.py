@@ -83,19 +83,28 @@ def load_model(native):
     return refmodel.new_model(vars(native)["constants"], vars(native)["algebra"])
 
 
+def progress(text):
+    """A line on stderr about where the run is, so that the tables on stdout
+    stay clean (a full run takes about ten minutes)."""
+    print("bench: " + text, file=sys.stderr, flush=True)
+
+
 def best_ns(calls, quick):
     """Best time per call, in ns, of each (call, module) pair.
 
     The repeats run in rounds over all the calls, so that a slow spell of the
     machine (or its clock ramping up) touches every row alike."""
     timers = []
+    progress("sizing %d timed statements" % len(calls))
     for call, module in calls:
         code, _, count = statement(call)
         timer = timeit.Timer(code, globals=dict(LISTS, m=module))
         number, _ = timer.autorange()
         timers.append((timer, max(1, number // (4 if quick else 1)), count))
     best = [float("inf")] * len(timers)
-    for _ in range(3 if quick else 11):
+    rounds = 3 if quick else 11
+    for r in range(rounds):
+        progress("timing round %d of %d" % (r + 1, rounds))
         for k, (timer, number, count) in enumerate(timers):
             best[k] = min(best[k], timer.timeit(number) / (number * count) * 1e9)
     return best
@@ -182,8 +191,9 @@ def instruction_table(build):
                  # A loop over the values would keep the plain build busy for minutes.
                  None if statement(call)[1] else count(plain, "trigonometry", call))
                 for call, counterpart in ROWS]
-        for (call, _), row_jobs in zip(ROWS, jobs):
+        for k, ((call, _), row_jobs) in enumerate(zip(ROWS, jobs)):
             module, counterpart, plain_count = (job and job.result() for job in row_jobs)
+            progress("callgrind row %d of %d done" % (k + 1, len(ROWS)))
             line = "%-26s %9.0f %9.0f %8.2f" % (call, module, counterpart, module / counterpart)
             if plain_count:
                 line += " %11.0f %8.1f" % (plain_count, plain_count / module)

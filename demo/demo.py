@@ -1,5 +1,5 @@
 """Prints geometry.trigonometry beside the math module on a few inputs, then
-its error against the math module over a sweep of arguments."""
+its error against the math module over sweeps of arguments, small ones too."""
 
 import math
 import statistics
@@ -79,6 +79,15 @@ def sweeps():
     unit = [k / 1000 for k in range(-1000, 1001)]
     yield trig.arcsin, "-1..1, step 0.001", [((x,), math.asin(x)) for x in unit]
     yield trig.arccos, "-1..1, step 0.001", [((x,), math.acos(x)) for x in unit]
+    # Small arguments, 100 per decade: the series stops at an absolute 1e-15,
+    # which is many units in the last place of a small result.
+    small_degrees = [10 ** (k / 100) for k in range(-800, 1)]
+    yield trig.sin, "1e-8..1 deg, log steps", [((a,), math_degrees(a)[0]) for a in small_degrees]
+    small = [10 ** (k / 100) for k in range(-1000, -99)]
+    label = "1e-10..0.1, log steps"
+    yield trig._tan_rad, label, [((x,), math.tan(x)) for x in small]
+    yield trig.arctan, label, [((x,), math.atan(x)) for x in small]
+    yield trig.arcsin, label, [((x,), math.asin(x)) for x in small]
 
 
 def count(value):
@@ -87,8 +96,10 @@ def count(value):
 
 def accuracy():
     print("Error against the math module, in units in the last place (ulp) of math's")
-    print("result; arctan2(x, y) is compared with math.atan2(y, x)")
-    print("  %-9s %-25s %6s %8s %8s  %s" % ("function", "sweep", "median", "<=1 ulp", "max", "at"))
+    print("result, and the largest absolute error; arctan2(x, y) is compared with")
+    print("math.atan2(y, x)")
+    print("  %-9s %-25s %6s %8s %8s  %-12s %8s" % ("function", "sweep", "median", "<=1 ulp", "max", "at",
+                                                   "max abs"))
     notes = []
     for function, label, points in sweeps():
         name = function.__name__
@@ -104,15 +115,15 @@ def accuracy():
             elif ours is None or math.isnan(ours):
                 failed.append("%s(%s) %s" % (name, ", ".join(map(repr, args)), outcome))
             else:
-                errors.append((ulps(ours, reference), args))
+                errors.append((ulps(ours, reference), args, abs(ours - reference)))
         if errors:
-            worst, args = max(errors, key=lambda e: e[0])
+            worst, args, _ = max(errors, key=lambda e: e[0])
             where = ", ".join("%g" % a for a in args)
-            values = [e for e, _ in errors]
+            values = [e for e, _, _ in errors]
             within_one = 100 * sum(e <= 1 for e in values) / len(values)
-            print("  %-9s %-25s %6s %7.1f%% %8s  %s" % (
+            print("  %-9s %-25s %6s %7.1f%% %8s  %-12s %8.2g" % (
                 name, label, count(statistics.median(values)), within_one, count(worst),
-                where if len(args) == 1 else "(%s)" % where))
+                where if len(args) == 1 else "(%s)" % where, max(e for _, _, e in errors)))
         else:
             print("  %-9s %-25s %6s %8s %8s" % (name, label, "-", "-", "-"))
         if at_poles:

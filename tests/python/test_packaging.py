@@ -1,9 +1,10 @@
-"""The type stub against the functions, and a pip install from the source tree."""
+"""The type stub against the functions, the package metadata, and a pip
+install from the source tree."""
 
 import ast
 import filecmp
 import glob
-import importlib.util
+import importlib.metadata
 import inspect
 import json
 import math
@@ -85,14 +86,31 @@ class StubTest(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(here, "py.typed")))
 
 
+def project_metadata():
+    """(Requires-Python, classifiers) of the installed distribution when the
+    module under test is installed (the wheel check), else of pyproject.toml."""
+    try:
+        dist = importlib.metadata.distribution("geometry-trigonometry")
+        installed = os.path.samefile(dist.locate_file("geometry"), os.path.dirname(trig.__file__))
+    except (importlib.metadata.PackageNotFoundError, OSError):
+        installed = False
+    if installed:
+        return dist.metadata["Requires-Python"], dist.metadata.get_all("Classifier")
+    try:
+        import tomllib
+    except ImportError:  # before 3.11
+        from pip._vendor import tomli as tomllib
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        project = tomllib.load(f)["project"]
+    return project["requires-python"], project["classifiers"]
+
+
 class MetadataTest(unittest.TestCase):
-    def test_requires_python_admits_this_interpreter(self):
+    def test_metadata_admits_this_interpreter(self):
         from pip._vendor.packaging.specifiers import SpecifierSet
-        with open(os.path.join(ROOT, "setup.py"), encoding="utf-8") as f:
-            tree = ast.parse(f.read())
-        (requires,) = [k.value.value for node in ast.walk(tree) if isinstance(node, ast.Call)
-                       for k in node.keywords if k.arg == "python_requires"]
+        requires, classifiers = project_metadata()
         self.assertIn(platform.python_version(), SpecifierSet(requires))
+        self.assertIn("Programming Language :: Python :: %d.%d" % sys.version_info[:2], classifiers)
 
 
 # (function, arguments, value from the math module)
@@ -119,27 +137,38 @@ def copy_project(target):
     def ignore(directory, names):
         skip = {n for n in names if n == "__pycache__" or n.endswith(".egg-info")}
         if os.path.samefile(directory, ROOT):
-            skip.update(n for n in names if n.startswith(("build", ".")))
+            skip.update(n for n in names if n.startswith(("build", ".")) or n == "dist")
         return skip
     shutil.copytree(ROOT, target, ignore=ignore)
 
 
-@unittest.skipUnless(importlib.util.find_spec("setuptools"), "this interpreter has no setuptools to build with")
+# The folder of build wheels (setuptools, wheel) that pip installs into its
+# isolated build environment; CTest names the one `make test` fills.
+WHEELHOUSE = os.environ.get("TRIG_WHEELHOUSE")
+
+
+@unittest.skipUnless(WHEELHOUSE, "TRIG_WHEELHOUSE names no folder of build wheels (tools/wheelhouse makes one)")
 class PipInstallTest(unittest.TestCase):
     def test_install_into_target_directory(self):
+        self.assertTrue(os.path.isdir(WHEELHOUSE), "no folder %s: make test fills it" % WHEELHOUSE)
         with tempfile.TemporaryDirectory() as tmp:
             # pip builds in the source tree, so build a copy and keep the real
             # tree clean; the user's pip configuration and the build tree on
-            # PYTHONPATH stay out of both processes.
+            # PYTHONPATH stay out of both processes. pip builds as it does for
+            # a user, in an isolated environment, which takes its setuptools
+            # from the wheelhouse instead of the network.
             src, site = os.path.join(tmp, "src"), os.path.join(tmp, "site")
             copy_project(src)
             env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
             env["PIP_CONFIG_FILE"] = os.devnull
             pip = subprocess.run(
-                [sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
-                 "--disable-pip-version-check", "--target", site, src],
+                [sys.executable, "-m", "pip", "install", "--no-index", "--find-links", WHEELHOUSE,
+                 "--no-cache-dir", "--disable-pip-version-check", "--target", site, src],
                 cwd=tmp, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
             self.assertEqual(pip.returncode, 0, pip.stdout)
+            # pip before 23.1 falls back to a deprecated `setup.py install` for
+            # a project without pyproject.toml.
+            self.assertNotIn("setup.py install", pip.stdout)
 
             # setuptools must stay out of CMake's default build directory and out of python/.
             self.assertFalse(os.path.exists(os.path.join(src, "build")))
