@@ -50,7 +50,10 @@ emit(err=err and {"type": err["type"], "msg": err["msg"],
         data = result.data
         self.assertIsNotNone(data["err"], "no RecursionError was raised")
         self.assertEqual(data["err"]["type"], "RecursionError")
-        self.assertIn("maximum recursion depth exceeded", data["err"]["msg"])
+        if limit is None:
+            # Under a limit this high the interpreter's check of the native
+            # stack may be what stops the chain, with its own wording.
+            self.assertIn("maximum recursion depth exceeded", data["err"]["msg"])
         self.assertEqual(data["err"]["names"], [SIN])
         # Every level but the deepest failed while reading `pi`.
         self.assertEqual(data["err"]["outer_lines"], [30])
