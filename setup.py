@@ -72,9 +72,13 @@ class BuildExt(build_ext):
         jobs = self.parallel if isinstance(self.parallel, int) and self.parallel > 0 else os.cpu_count() or 1
 
         def compile_all(sources, **kwargs):
+            # The first source alone first: on an interpreter the runtime has
+            # not been checked against, its version gate stops the build, and
+            # its message should appear once rather than once per compiler run.
+            first = compile_one(sources[:1], **kwargs)
             with ThreadPoolExecutor(max_workers=jobs) as pool:
-                batches = list(pool.map(lambda source: compile_one([source], **kwargs), sources))
-            return [obj for batch in batches for obj in batch]
+                batches = list(pool.map(lambda source: compile_one([source], **kwargs), sources[1:]))
+            return first + [obj for batch in batches for obj in batch]
 
         self.compiler.compile = compile_all
         try:
