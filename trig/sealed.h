@@ -25,9 +25,9 @@ namespace trigmod {
 // What the sealed computations need to know of the module's surroundings.
 struct World {
     double pi;
-    // algebra.sqrt, the interpreter's math.sqrt (borrowed): a body that read
-    // the root before running code of its callers' may call it directly
-    // only if it is still the one it read.
+    // algebra.sqrt, the interpreter's math.sqrt (borrowed). A body that read
+    // the root, then ran code outside the module (a number's operations),
+    // may compute the root itself only if the one it read is this one.
     PyObject* sqrt;
 };
 
