@@ -26,9 +26,9 @@ namespace trigmod {
 struct World {
     double pi;
     // algebra.sqrt, the interpreter's math.sqrt (held as the snapshot holds
-    // what it read; see compat/dicts.h): a body that read
-    // the root before running code of its callers' may call it directly
-    // only if it is still the one it read.
+    // what it read; see compat/dicts.h). A body that read the root, then ran
+    // code outside the module (a number's operations), may compute the root
+    // itself only if the one it read is this one.
     PyObject* sqrt;
 };
 

@@ -171,7 +171,7 @@ emit(first=first, value=m.sin(30))
         cases = [
             ("native_function_or_method", "42",
              "Shared native type native_function_or_method is not a type object"),
-            ("_common_types_metatype", "'type'",
+            ("_common_types_metatype", "''.join(['ty', 'pe'])",
              "Shared native type _common_types_metatype is not a type object"),
             ("native_function_or_method", "type('F', (), {'__slots__': ()})",
              "Shared native type native_function_or_method has the wrong "
