@@ -31,28 +31,31 @@ enum class Depth {
     Last,     // a level was taken, and one more level of the C-API guard fails
 };
 
-inline Depth enter_body(PyThreadState* ts, const char* where) noexcept {
-#if PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX >= 0x030C0000
+// One level of the settable limit, which only Python frames count against
+// from 3.12; false with RecursionError set when none is left.
+inline bool take_python_level(PyThreadState* ts, const char* where) noexcept {
     if (ts->py_recursion_remaining-- <= 0 && (!ts->recursion_headroom || ts->py_recursion_remaining < -50)) {
         ts->py_recursion_remaining++;
         ts->recursion_headroom++;
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         ts->recursion_headroom--;
-        return Depth::Refused;
+        return false;
     }
+    return true;
+}
+#endif
+
+inline Depth enter_body(PyThreadState* ts, const char* where) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (!take_python_level(ts, where)) return Depth::Refused;
     if (Py_EnterRecursiveCall(where)) {
         ts->py_recursion_remaining++;
         return Depth::Refused;
     }
     return Depth::Room;
 #elif PY_VERSION_HEX >= 0x030C0000
-    if (ts->py_recursion_remaining-- <= 0 && (!ts->recursion_headroom || ts->py_recursion_remaining < -50)) {
-        ts->py_recursion_remaining++;
-        ts->recursion_headroom++;
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        ts->recursion_headroom--;
-        return Depth::Refused;
-    }
+    if (!take_python_level(ts, where)) return Depth::Refused;
     if (ts->c_recursion_remaining > 0) {
         ts->c_recursion_remaining--;
     } else if (Py_EnterRecursiveCall(where)) {
