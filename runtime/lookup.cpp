@@ -41,53 +41,50 @@ PyObject* load_builtin(PyObject* name) noexcept {
 
 PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept {
     PyObject* dict = context.module_dict;
-    PyObject* found;
-    if (dict_version(dict) == site.version) {
-        found = site.value;
-    } else {
-        // Watched first and its version taken before the look-up: a key's
-        // __eq__ may change the dict while it runs, and then the next read
-        // must look again.
-        bool cacheable = compat::watch_dict(dict);
-        std::uint64_t version = dict_version(dict);
-        found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+    // Watched and stamped before the look-up: a key's __eq__ may change the
+    // dict while it runs, and then what it found must not be remembered.
+    bool cacheable = compat::watch_dict(dict);
+    std::uint64_t stamp = change_stamp(dict);
+    PyObject* found = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
+    if (found == nullptr) {
         // A failing key comparison is the read's failure, as in Python; only
         // a plain miss goes on to the builtins.
-        if (found == nullptr && PyErr_Occurred()) return nullptr;
-        if (cacheable) {
-            site.version = version;
-            compat::cache_store(site.value, found);
-        }
+        if (PyErr_Occurred()) return nullptr;
+        PyObject* result = load_builtin(name);
+        if (result == nullptr && !PyErr_Occurred()) raise_name_error(name);
+        return result;
     }
-    if (found != nullptr) {
-        Py_INCREF(found);
-        return found;
+    // Ours before the site lets go of what it held.
+    Py_INCREF(found);
+    if (cacheable && change_stamp(dict) == stamp) {
+        site.stamp = stamp;
+        Py_XDECREF(compat::remember(site.value, found));
     }
-    PyObject* result = load_builtin(name);
-    if (result == nullptr && !PyErr_Occurred()) raise_name_error(name);
-    return result;
+    return found;
 }
 
 PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
-    if (kMachineValues && Py_TYPE(owner) == &PyModule_Type) {
+    // The module type is static: no attribute of its own can appear and take
+    // precedence over the module's dict under this name. The caller holds
+    // the owner, and so its dict, while watching may run code.
+    if (kMachineValues && Py_TYPE(owner) == &PyModule_Type && _PyType_Lookup(&PyModule_Type, name) == nullptr) {
         PyObject* dict = PyModule_GetDict(owner);
-        // The module type is static: no attribute of its own can appear and
-        // take precedence over the module's dict under this name.
-        if (_PyType_Lookup(&PyModule_Type, name) == nullptr) {
-            bool cacheable = compat::watch_dict(dict);
-            std::uint64_t version = dict_version(dict);
-            PyObject* value = _PyDict_GetItem_KnownHash(dict, name, stored_hash(name));
-            if (value != nullptr) {
-                if (cacheable) {
-                    compat::cache_store(site.dict, dict);
-                    site.version = version;
-                    compat::cache_store(site.value, value);
-                }
-                Py_INCREF(value);
-                return value;
+        bool cacheable = compat::watch_dict(dict);
+        std::uint64_t stamp = change_stamp(dict);
+        // Code run by watching may have given the owner another class.
+        PyObject* value = Py_TYPE(owner) == &PyModule_Type
+                              ? _PyDict_GetItem_KnownHash(dict, name, stored_hash(name))
+                              : nullptr;
+        if (value != nullptr) {
+            Py_INCREF(value);
+            if (cacheable && change_stamp(dict) == stamp) {
+                site.dict = dict;
+                site.stamp = stamp;
+                Py_XDECREF(compat::remember(site.value, value));
             }
-            if (PyErr_Occurred()) return nullptr;
+            return value;
         }
+        if (PyErr_Occurred()) return nullptr;
     }
     return PyObject_GetAttr(owner, name);
 }

@@ -11,14 +11,14 @@
 
 namespace nrt {
 
-using compat::dict_version;
+using compat::change_stamp;
 
-// One per place in a function body that reads a global. A dict's version is
-// never 0, so the first read always goes to the dict; a site remembers only
-// what it read from a watched dict.
+// One per place in a function body that reads a global. A stamp is never 0,
+// so the first read always goes to the dict; a site remembers only what it
+// found in a watched dict, never a miss.
 struct SiteCache {
-    std::uint64_t version = 0;
-    PyObject* value = nullptr;  // kept by compat::cache_store; null records a miss
+    std::uint64_t stamp = 0;
+    compat::Held value;
 };
 
 // A site cache of its own for every expansion of this macro.
@@ -30,18 +30,18 @@ PyObject* load_global_uncached(PyObject* name, SiteCache& site) noexcept;
 // New reference to the global `name` (an interned, pre-hashed str): the module
 // dict first, then the builtins; NameError when neither has it.
 inline PyObject* load_global(PyObject* name, SiteCache& site) noexcept {
-    if (dict_version(context.module_dict) == site.version && site.value != nullptr) {
-        Py_INCREF(site.value);
-        return site.value;
+    if (change_stamp(context.module_dict) == site.stamp && site.value.object != nullptr) {
+        Py_INCREF(site.value.object);
+        return site.value.object;
     }
     return load_global_uncached(name, site);
 }
 
 // One per place in a function body that reads an attribute of an object.
 struct AttributeCache {
-    PyObject* dict = nullptr;   // the module dict the value came from
-    std::uint64_t version = 0;  // its version tag then
-    PyObject* value = nullptr;  // both kept by compat::cache_store
+    PyObject* dict = nullptr;  // the module dict the value came from, only compared
+    std::uint64_t stamp = 0;   // its stamp then
+    compat::Held value;
 };
 
 #define NRT_ATTRIBUTE_SITE() \
@@ -56,9 +56,9 @@ PyObject* get_attribute_uncached(PyObject* owner, PyObject* name, AttributeCache
 inline PyObject* get_attribute(PyObject* owner, PyObject* name, AttributeCache& site) noexcept {
     if (kMachineValues && Py_TYPE(owner) == &PyModule_Type) {
         PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + PyModule_Type.tp_dictoffset);
-        if (dict != nullptr && dict == site.dict && dict_version(dict) == site.version) {
-            Py_INCREF(site.value);
-            return site.value;
+        if (dict != nullptr && dict == site.dict && change_stamp(dict) == site.stamp) {
+            Py_INCREF(site.value.object);
+            return site.value.object;
         }
     }
     return get_attribute_uncached(owner, name, site);

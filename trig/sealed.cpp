@@ -9,6 +9,7 @@
 #include "runtime/context.h"
 #include "runtime/lane.h"
 #include "runtime/lookup.h"
+#include "runtime/ref.h"
 #include "trig/environment.h"
 #include "trig/functions.h"
 #include "trig/series.h"
@@ -18,7 +19,8 @@ namespace trigmod {
 namespace {
 
 using nrt::Val;
-using nrt::compat::dict_version;
+using nrt::Ref;
+using nrt::compat::change_stamp;
 using nrt::compat::watch_dict;
 
 // The deepest chain of calls a computation stands for, from the body that
@@ -29,18 +31,24 @@ enum Global { kSin, kCosin, kTanRad, kArctan, kConstants, kAlgebra, kGlobals };
 constexpr StringId kGlobalNames[kGlobals] = {S_sin, S_cosin, S_tan_rad, S_arctan, S_constants, S_algebra};
 constexpr int kOwnPositions[kConstants] = {F_sin, F_cosin, F_tan_rad, F_arctan};
 
-// What the module dict and the two sibling dicts held when last looked at.
-// The objects are kept as compat::cache_store keeps them: while the module
-// dict's version is unchanged it still holds them. A module's class can
-// change without its dict changing, so that is checked on every use.
-struct Snapshot {
-    std::uint64_t module_version = 0;
-    PyObject* constants = nullptr;
-    PyObject* constants_dict = nullptr;
-    std::uint64_t constants_version = 0;
-    PyObject* algebra = nullptr;
+// The stamps of the module dict and the two sibling dicts when last looked
+// at; a sibling that is no module has no dict to stamp.
+struct Stamps {
+    std::uint64_t module = 0;
+    PyObject* constants_dict = nullptr;  // only stamped
+    std::uint64_t constants = 0;
     PyObject* algebra_dict = nullptr;
-    std::uint64_t algebra_version = 0;
+    std::uint64_t algebra = 0;
+};
+
+// What those dicts held then. The sibling modules and the root are held as
+// compat::remember holds what a cache read. A module's class can change
+// without its dict changing, so that is checked on every use.
+struct Snapshot {
+    Stamps stamps;
+    nrt::compat::Held constants;
+    nrt::compat::Held algebra;
+    nrt::compat::Held sqrt;
     bool holds = false;
     World world = {0.0, nullptr};
 };
@@ -58,65 +66,71 @@ bool is_math_sqrt(PyObject* f) noexcept {
     return def != nullptr && std::strcmp(def->m_name, "math") == 0;
 }
 
-// The dict of the plain module `owner` and the value under `name` in it
-// (borrowed; null when missing or when the dict cannot be relied on). The
-// dict and its version go into *dict and *version either way, so that a
-// later change of it is noticed.
-PyObject* sibling_value(PyObject* owner, StringId name, PyObject** dict, std::uint64_t* version) noexcept {
-    if (owner == nullptr || !PyModule_Check(owner)) return nullptr;
+// The value under `name` in the dict of the plain module `owner` (null when
+// missing or when the dict cannot be relied on). The dict and its stamp go
+// into *dict and *stamp either way, so that a later change of it is
+// noticed. Watching may run code: the caller holds `owner`.
+Ref sibling_value(PyObject* owner, StringId name, PyObject** dict, std::uint64_t* stamp) noexcept {
+    if (owner == nullptr || !PyModule_Check(owner)) return Ref();
     PyObject* d = PyModule_GetDict(owner);
-    if (d == nullptr) return nullptr;
+    if (d == nullptr) return Ref();
     bool watched = watch_dict(d);
     *dict = d;
-    *version = watched ? dict_version(d) : 0;
+    *stamp = watched ? change_stamp(d) : 0;
     PyObject* key = str(name);
     PyObject* value;
-    return watched && nrt::find_names(d, &key, 1, &value) ? value : nullptr;
+    return watched && nrt::find_names(d, &key, 1, &value) ? Ref::borrow(value) : Ref();
 }
 
-void keep(const Snapshot& s) noexcept {
-    Snapshot& into = snapshot;
-    nrt::compat::cache_store(into.constants, s.constants);
-    nrt::compat::cache_store(into.constants_dict, s.constants_dict);
-    nrt::compat::cache_store(into.algebra, s.algebra);
-    nrt::compat::cache_store(into.algebra_dict, s.algebra_dict);
-    into.module_version = s.module_version;
-    into.constants_version = s.constants_version;
-    into.algebra_version = s.algebra_version;
-    nrt::compat::cache_store(into.world.sqrt, s.world.sqrt);
-    into.world.pi = s.world.pi;
-    into.holds = s.holds;
+bool current(const Stamps& s) noexcept {
+    return change_stamp(nrt::context.module_dict) == s.module &&
+           (s.constants_dict == nullptr || change_stamp(s.constants_dict) == s.constants) &&
+           (s.algebra_dict == nullptr || change_stamp(s.algebra_dict) == s.algebra);
+}
+
+// Makes the snapshot hold what was just read (`sqrt` only when calls are
+// sealed, with `pi` then), and lets go of what it held last, since that may
+// run code.
+void replace_snapshot(const Stamps& stamps, PyObject* constants, PyObject* algebra, PyObject* pi,
+                      PyObject* sqrt) noexcept {
+    Snapshot& s = snapshot;
+    s.stamps = stamps;
+    PyObject* old[] = {nrt::compat::remember(s.constants, constants), nrt::compat::remember(s.algebra, algebra),
+                       nrt::compat::remember(s.sqrt, sqrt)};
+    s.holds = sqrt != nullptr;
+    s.world = s.holds ? World{PyFloat_AS_DOUBLE(pi), sqrt} : World{0.0, nullptr};
+    for (PyObject* o : old) Py_XDECREF(o);
 }
 
 [[gnu::cold, gnu::noinline]] void look_again() noexcept {
-    Snapshot s;
+    Stamps stamps;
     PyObject* dict = nrt::context.module_dict;
     bool watched = watch_dict(dict);
-    s.module_version = watched ? dict_version(dict) : 0;
+    stamps.module = watched ? change_stamp(dict) : 0;
     PyObject* names[kGlobals];
     PyObject* values[kGlobals];
     for (int k = 0; k < kGlobals; k++) names[k] = str(kGlobalNames[k]);
-    if (!watched || !nrt::find_names(dict, names, kGlobals, values)) {
-        keep(s);
+    Ref constants, algebra, pi, sqrt;
+    bool own = false;
+    if (watched && nrt::find_names(dict, names, kGlobals, values)) {
+        // Decided and held before watching the siblings' dicts can run code.
+        own = true;
+        for (int k = 0; k < kConstants; k++) {
+            own = own && values[k] != nullptr && nrt::own_function(values[k]) == kOwnPositions[k];
+        }
+        constants = Ref::borrow(values[kConstants]);
+        algebra = Ref::borrow(values[kAlgebra]);
+        pi = sibling_value(constants.get(), S_pi, &stamps.constants_dict, &stamps.constants);
+        sqrt = sibling_value(algebra.get(), S_sqrt, &stamps.algebra_dict, &stamps.algebra);
+    }
+    // What was read may be held only while no dict it came from has changed
+    // since; stale, it is held by nobody, and the next call looks again.
+    if (!watched || !current(stamps)) {
+        replace_snapshot(Stamps(), nullptr, nullptr, nullptr, nullptr);
         return;
     }
-    s.constants = values[kConstants];
-    s.algebra = values[kAlgebra];
-    PyObject* pi = sibling_value(s.constants, S_pi, &s.constants_dict, &s.constants_version);
-    PyObject* sqrt = sibling_value(s.algebra, S_sqrt, &s.algebra_dict, &s.algebra_version);
-    bool own = true;
-    for (int k = 0; k < kConstants; k++) {
-        own = own && values[k] != nullptr && nrt::own_function(values[k]) == kOwnPositions[k];
-    }
-    s.holds = own && pi != nullptr && PyFloat_CheckExact(pi) && sqrt != nullptr && is_math_sqrt(sqrt);
-    if (s.holds) s.world = {PyFloat_AS_DOUBLE(pi), sqrt};
-    keep(s);
-}
-
-bool current(const Snapshot& s) noexcept {
-    return dict_version(nrt::context.module_dict) == s.module_version &&
-           (s.constants_dict == nullptr || dict_version(s.constants_dict) == s.constants_version) &&
-           (s.algebra_dict == nullptr || dict_version(s.algebra_dict) == s.algebra_version);
+    bool holds = own && pi && PyFloat_CheckExact(pi.get()) && sqrt && is_math_sqrt(sqrt.get());
+    replace_snapshot(stamps, constants.get(), algebra.get(), pi.get(), holds ? sqrt.get() : nullptr);
 }
 
 }  // namespace
@@ -124,12 +138,14 @@ bool current(const Snapshot& s) noexcept {
 const World* sealed_world() noexcept {
     if (!nrt::kMachineValues) return nullptr;
     const Snapshot& s = snapshot;
-    if (!current(s)) {
+    if (!current(s.stamps)) {
         look_again();
         // Letting go of what the snapshot held before may have run code.
-        if (!current(s)) return nullptr;
+        if (!current(s.stamps)) return nullptr;
     }
-    if (!s.holds || !PyModule_CheckExact(s.constants) || !PyModule_CheckExact(s.algebra)) return nullptr;
+    if (!s.holds || !PyModule_CheckExact(s.constants.object) || !PyModule_CheckExact(s.algebra.object)) {
+        return nullptr;
+    }
     if (nrt::compat::levels_left(PyThreadState_Get()) <= kLevels) return nullptr;
     return &s.world;
 }

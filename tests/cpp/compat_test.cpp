@@ -65,13 +65,13 @@ TEST(DictChanges, EveryKindOfChangeMovesTheVersion) {
     for (const char* change : {"d['x'] = 1", "d['a'] = 10", "del d['b']", "d.pop('c')", "d.popitem()",
                                "d.setdefault('y', 2)", "d.update(z=3)", "d |= {'w': 4}", "d.clear()",
                                "d.update({'q': 1})", "d.__setitem__('r', 0)", "d.__delitem__('r')"}) {
-        std::uint64_t before = nrt::compat::dict_version(d);
+        std::uint64_t before = nrt::compat::change_stamp(d);
         run_on(d, change);
-        EXPECT_NE(nrt::compat::dict_version(d), before) << change;
+        EXPECT_NE(nrt::compat::change_stamp(d), before) << change;
     }
-    std::uint64_t unchanged = nrt::compat::dict_version(d);
+    std::uint64_t unchanged = nrt::compat::change_stamp(d);
     run_on(d, "d.get('q'); 'q' in d; list(d)");
-    EXPECT_EQ(nrt::compat::dict_version(d), unchanged);
+    EXPECT_EQ(nrt::compat::change_stamp(d), unchanged);
     Py_DECREF(d);
 }
 
@@ -79,7 +79,7 @@ TEST(DictChanges, AFreedDictsAddressDoesNotMatchItsSuccessor) {
     PyObject* d = eval("{'pi': 3.0}");
     ASSERT_TRUE(nrt::compat::watch_dict(d));
     const void* address = d;
-    std::uint64_t seen = nrt::compat::dict_version(d);
+    std::uint64_t seen = nrt::compat::change_stamp(d);
     Py_DECREF(d);
     bool reused = false;
     PyObject* made[64] = {};
@@ -89,7 +89,7 @@ TEST(DictChanges, AFreedDictsAddressDoesNotMatchItsSuccessor) {
         if (e == address) {
             reused = true;
             nrt::compat::watch_dict(e);
-            EXPECT_NE(nrt::compat::dict_version(e), seen);
+            EXPECT_NE(nrt::compat::change_stamp(e), seen);
             break;
         }
     }

@@ -145,9 +145,10 @@ class ChildResult:
         self.data = json.loads(lines[-1]) if lines else None
 
 
-def run_child(testcase, code, path=(BUILD_ROOT,), check=True):
-    """Run code in a fresh interpreter whose only extra search path is path."""
-    env = dict(os.environ)
+def run_child(testcase, code, path=(BUILD_ROOT,), check=True, environment=()):
+    """Run code in a fresh interpreter whose only extra search path is path,
+    with the variables of `environment` set too."""
+    env = dict(os.environ, **dict(environment))
     env["PYTHONPATH"] = os.pathsep.join(path)
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     proc = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + code],
