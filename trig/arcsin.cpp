@@ -20,7 +20,7 @@ Val arcsin_body(Val* args) noexcept {
     if (!arctan2) return fail_at(kName, 151);
     Ref algebra = global(S_algebra, NRT_SITE());
     if (!algebra) return fail_at(kName, 151);
-    Ref sqrt = attribute(algebra, S_sqrt, NRT_ATTRIBUTE_SITE());
+    Ref sqrt = attribute(std::move(algebra), S_sqrt, NRT_ATTRIBUTE_SITE());
     if (!sqrt) return fail_at(kName, 151);
     Val square = nrt::square(x, K(N_2));
     if (!square) return fail_at(kName, 151);
@@ -34,10 +34,11 @@ Val arcsin_body(Val* args) noexcept {
     Val root = world && world->sqrt == sqrt.get() && machine_sqrt(difference, &machine_root)
                    ? Val::of_float(machine_root)
                    : nrt::call(sqrt.get(), difference);
+    sqrt.reset();
     if (!root) return fail_at(kName, 151);
     // The root is the horizontal coordinate and x the vertical one, so the
     // angle is the one whose sine is x.
-    Val result = nrt::call(arctan2.get(), root, x);
+    Val result = call_once(std::move(arctan2), root, x);
     return result ? std::move(result) : fail_at(kName, 151);
 }
 
@@ -49,7 +50,7 @@ Val arccos_body(Val* args) noexcept {
     if (!half) return fail_at(kName, 167);
     Ref arcsin = global(S_arcsin, NRT_SITE());
     if (!arcsin) return fail_at(kName, 167);
-    Val inner = nrt::call(arcsin.get(), args[0]);
+    Val inner = call_once(std::move(arcsin), args[0]);
     if (!inner) return fail_at(kName, 167);
     Val result = nrt::subtract(half, inner);
     return result ? std::move(result) : fail_at(kName, 167);

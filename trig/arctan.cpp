@@ -56,7 +56,7 @@ Val reflect(const Val& x, const Val& iter) noexcept {
     if (!arctan) return fail_at(kArctan, kLine);
     Val reciprocal = nrt::true_divide(Val::of_const(K(N_1)), x);
     if (!reciprocal) return fail_at(kArctan, kLine);
-    Val inner = nrt::call(arctan.get(), reciprocal, iter);
+    Val inner = call_once(std::move(arctan), reciprocal, iter);
     if (!inner) return fail_at(kArctan, kLine);
     Val result = nrt::subtract(half, inner);
     return result ? std::move(result) : fail_at(kArctan, kLine);
@@ -66,13 +66,13 @@ Val reflect(const Val& x, const Val& iter) noexcept {
 Val newton_step(const Val& theta, const Val& x) noexcept {
     Ref tan_rad = global(S_tan_rad, NRT_SITE());
     if (!tan_rad) return Val();
-    Val t = nrt::call(tan_rad.get(), theta);
+    Val t = call_once(std::move(tan_rad), theta);
     if (!t) return t;
     Val d = nrt::subtract(t, x);
     if (!d) return d;
     tan_rad = global(S_tan_rad, NRT_SITE());
     if (!tan_rad) return Val();
-    Val u = nrt::call(tan_rad.get(), theta);
+    Val u = call_once(std::move(tan_rad), theta);
     if (!u) return u;
     Val p = nrt::square(u, K(N_2));
     if (!p) return p;
@@ -218,7 +218,7 @@ Val arctan_of_quotient(const Val& x, const Val& y, nrt::SiteCache& site) noexcep
     if (!arctan) return Val();
     Val quotient = nrt::true_divide(y, x);
     if (!quotient) return quotient;
-    return nrt::call(arctan.get(), quotient);
+    return call_once(std::move(arctan), quotient);
 }
 
 // arctan(y / x) plus or minus pi.

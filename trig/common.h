@@ -45,9 +45,17 @@ inline nrt::Const K(NumberId id) noexcept { return {num(id), kNumberValues[id]};
 // The module global `name`, read through the site cache `site`.
 inline Ref global(StringId name, nrt::SiteCache& site) noexcept { return Ref(nrt::load_global(str(name), site)); }
 
-// The attribute `name` of the module global `owner`.
-inline Ref attribute(const Ref& owner, StringId name, nrt::AttributeCache& site) noexcept {
+// The attribute `name` of the module global `owner`, which is let go of at
+// once, as Python's stack lets go of an object whose attribute it read.
+inline Ref attribute(Ref owner, StringId name, nrt::AttributeCache& site) noexcept {
     return Ref(nrt::get_attribute(owner.get(), str(name), site));
+}
+
+// Calls `callable` and lets go of it as soon as the call returns, as
+// Python's stack does: a value rebound away meanwhile dies there.
+template <typename... Args>
+inline Val call_once(Ref callable, const Args&... args) noexcept {
+    return nrt::call(callable.get(), args...);
 }
 
 // The attribute `name` of the module global `owner`, as a value.

@@ -30,21 +30,21 @@ template <int Line>
 Val root_of_one_minus_sine_squared(const Val& angle) noexcept {
     Ref algebra = global(S_algebra, NRT_SITE());
     if (!algebra) return fail(Line);
-    Ref sqrt = attribute(algebra, S_sqrt, NRT_ATTRIBUTE_SITE());
+    Ref sqrt = attribute(std::move(algebra), S_sqrt, NRT_ATTRIBUTE_SITE());
     if (!sqrt) return fail(Line);
     Ref sin = global(S_sin, NRT_SITE());
     if (!sin) return fail(Line);
-    Val first = nrt::call(sin.get(), angle);
+    Val first = call_once(std::move(sin), angle);
     if (!first) return fail(Line);
     sin = global(S_sin, NRT_SITE());
     if (!sin) return fail(Line);
-    Val second = nrt::call(sin.get(), angle);
+    Val second = call_once(std::move(sin), angle);
     if (!second) return fail(Line);
     Val square = nrt::multiply(first, second);
     if (!square) return fail(Line);
     Val difference = nrt::constant_minus(K(N_1), square);
     if (!difference) return fail(Line);
-    Val root = nrt::call(sqrt.get(), difference);
+    Val root = call_once(std::move(sqrt), difference);
     return root ? std::move(root) : fail(Line);
 }
 

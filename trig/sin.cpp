@@ -69,6 +69,7 @@ Val sin_of_machine(const Val& value) noexcept {
     Ref constants = global(S_constants, constants_site);
     if (!constants) return fail(30);
     PyObject* pi = nrt::get_attribute(constants.get(), str(S_pi), pi_site);
+    constants.reset();
     if (pi == nullptr) return fail(30);
     if (PyFloat_CheckExact(pi)) {
         // angle * pi converts an int angle to a double; / 180 converts 180.

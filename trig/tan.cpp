@@ -28,11 +28,11 @@ Val tan_body(Val* args) noexcept {
     }
     Ref sin = global(S_sin, NRT_SITE());
     if (!sin) return fail_at(kName, 76);
-    Val sine = nrt::call(sin.get(), angle);
+    Val sine = call_once(std::move(sin), angle);
     if (!sine) return fail_at(kName, 76);
     Ref cosin = global(S_cosin, NRT_SITE());
     if (!cosin) return fail_at(kName, 76);
-    Val cosine = nrt::call(cosin.get(), angle);
+    Val cosine = call_once(std::move(cosin), angle);
     if (!cosine) return fail_at(kName, 76);
     Val quotient = nrt::true_divide(sine, cosine);
     return quotient ? std::move(quotient) : fail_at(kName, 76);
@@ -63,13 +63,13 @@ Val tan_rad_body(Val* args) noexcept {
     if (!sin) return fail_at(kName, 82);
     Val angle = degrees<0>(rad);
     if (!angle) return fail_at(kName, 82);
-    Val sine = nrt::call(sin.get(), angle);
+    Val sine = call_once(std::move(sin), angle);
     if (!sine) return fail_at(kName, 82);
     Ref cosin = global(S_cosin, NRT_SITE());
     if (!cosin) return fail_at(kName, 82);
     angle = degrees<1>(rad);
     if (!angle) return fail_at(kName, 82);
-    Val cosine = nrt::call(cosin.get(), angle);
+    Val cosine = call_once(std::move(cosin), angle);
     if (!cosine) return fail_at(kName, 82);
     Val quotient = nrt::true_divide(sine, cosine);
     return quotient ? std::move(quotient) : fail_at(kName, 82);

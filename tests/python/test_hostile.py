@@ -11,7 +11,7 @@ import _testcapi
 
 import refmodel
 from inputs import BEHAVIOURS, BadTruth, Boom, EqRaises, FloatSub, IntSub, hostile_type
-from recnum import Rec, Tape
+from recnum import Rec, Tape, desc
 from refmodel import FUNCTION_NAMES, native_entries
 from reliability_support import module_with, run, system_error_in
 from trig_support import catch, preserved_namespace, run_child, trig
@@ -112,24 +112,53 @@ class HostileNumbersTest(HostileCase):
         self.assertEqual(trig.sin(30), SIN_30)
 
 
+class Dying:
+    """Held by a module that a MeddlingTape binds, so that it dies with it,
+    as the old value of a real program's global may have a finalizer: it
+    notes the death, binds a fresh module in the same place and calls the
+    function under test again, through the same read sites."""
+
+    FRESH = {"constants": dict(pi=math.pi), "algebra": dict(sqrt=math.sqrt)}
+
+    def __init__(self, tape, key):
+        self.tape, self.key = tape, key
+
+    def __del__(self):
+        tape = self.tape
+        if tape.closed:
+            return
+        tape.mark("died", self.key)
+        tape.ns[self.key] = module_with(**self.FRESH[self.key])
+        try:
+            outcome = ("return", desc(tape.ns[tape.name](*tape.plain)))
+        except Exception as exc:
+            outcome = ("raise", type(exc).__name__)
+        tape.mark("re-entered", *outcome)
+
+
 class MeddlingTape(Tape):
     """A tape of recording numbers that, at every `every`-th special method
     call, rebinds or changes a global of the namespace the computation runs
-    in, so that the globals change under a running call."""
+    in, so that the globals change under a running call. With `dying`, the
+    modules it makes die with a Dying in them."""
 
     ACTIONS = [
-        lambda ns, own: ns.__setitem__("constants", module_with(pi=3.0)),
-        lambda ns, own: ns.__setitem__("algebra", module_with(sqrt=abs)),
-        lambda ns, own: ns.__setitem__("constants", own["constants"]),
-        lambda ns, own: setattr(own["constants"], "pi", own["constants"].pi + 0.5),
-        lambda ns, own: ns.__setitem__("algebra", own["algebra"]),
-        lambda ns, own: ns.pop("constants", None),
-        lambda ns, own: ns.__setitem__("constants", own["constants"]),
+        lambda ns, own, fresh: ns.__setitem__("constants", fresh("constants", pi=3.0)),
+        lambda ns, own, fresh: ns.__setitem__("algebra", fresh("algebra", sqrt=abs)),
+        lambda ns, own, fresh: ns.__setitem__("constants", own["constants"]),
+        lambda ns, own, fresh: setattr(own["constants"], "pi", own["constants"].pi + 0.5),
+        lambda ns, own, fresh: ns.__setitem__("algebra", own["algebra"]),
+        lambda ns, own, fresh: ns.pop("constants", None),
+        lambda ns, own, fresh: ns.__setitem__("constants", own["constants"]),
     ]
 
-    def __init__(self, ns, every, remove):
+    def __init__(self, ns, every, remove, dying=None):
         super().__init__()
         self.ns, self.every, self.step = ns, every, 0
+        # dying: the function under test and its arguments as plain numbers.
+        self.dying, self.closed = dying, False
+        if dying:
+            self.name, self.plain = dying
         self.actions = self.ACTIONS if remove else self.ACTIONS[:5]
         self.own = {"constants": module_with(pi=math.pi), "algebra": module_with(sqrt=math.sqrt)}
         ns.update(self.own)
@@ -137,8 +166,14 @@ class MeddlingTape(Tape):
     def note(self, *entry):
         super().note(*entry)
         if self.count % self.every == 0:
-            self.actions[self.step % len(self.actions)](self.ns, self.own)
+            self.actions[self.step % len(self.actions)](self.ns, self.own, self.fresh)
             self.step += 1
+
+    def fresh(self, key, **attributes):
+        module = module_with(**attributes)
+        if self.dying:
+            module.dying = Dying(self, key)
+        return module
 
 
 class RootRebinder:
@@ -164,18 +199,20 @@ class RootRebinder:
 
 class ReentrantRebindingTest(HostileCase):
     """Globals rebound, removed and changed while a call runs are read
-    afresh at each use, exactly as the model reads them."""
+    afresh at each use, exactly as the model reads them, and the values
+    rebound away die where the model lets go of them."""
 
     VALUES = [("sin", (30,)), ("sin", (200.5,)), ("cosin", (60,)), ("cosin", (300.0,)),
               ("tan", (45,)), ("_tan_rad", (1.0,)), ("arctan", (0.5,)), ("arctan", (2,)),
               ("arctan2", (1, 1)), ("arctan2", (-1, 0.5)), ("arcsin", (0.5,)), ("arccos", (0.5,))]
 
-    def run_in(self, namespace, entries_of, name, values, every, remove):
+    def run_in(self, namespace, entries_of, name, values, every, remove, dying):
         saved = dict(namespace)
+        tape = MeddlingTape(namespace, every, remove, (name, values) if dying else None)
         try:
-            tape = MeddlingTape(namespace, every, remove)
             record = refmodel.outcome(namespace[name], tuple(Rec(v, tape) for v in values), entries_of)
         finally:
+            tape.closed = True
             namespace.clear()
             namespace.update(saved)
         return same_objects(record), tape.log
@@ -183,10 +220,11 @@ class ReentrantRebindingTest(HostileCase):
     def test_globals_change_during_a_call(self):
         model = refmodel.new_model(vars(trig)["constants"], vars(trig)["algebra"])
         for name, values in self.VALUES:
-            for every, remove in itertools.product((1, 2, 3, 7), (False, True)):
-                with self.subTest(name=name, values=values, every=every, remove=remove):
-                    want, want_log = self.run_in(vars(model), refmodel.entries, name, values, every, remove)
-                    got, got_log = self.run_in(vars(trig), native_entries, name, values, every, remove)
+            for every, remove, dying in itertools.product((1, 2, 3, 7), (False, True), (False, True)):
+                with self.subTest(name=name, values=values, every=every, remove=remove, dying=dying):
+                    case = (name, values, every, remove, dying)
+                    want, want_log = self.run_in(vars(model), refmodel.entries, *case)
+                    got, got_log = self.run_in(vars(trig), native_entries, *case)
                     self.assertEqual(refmodel.show(got), refmodel.show(want))
                     self.assertEqual(got, want)
                     self.assertEqual(got_log, want_log)
