@@ -184,8 +184,9 @@ int register_function(int f) noexcept {
 
 // ---- exec step -------------------------------------------------------------------
 
+// The module state takes its own reference, for the rest of the process.
 template <typename T>
-void keep(T*& slot, PyObject* borrowed) noexcept {
+void own_for_good(T*& slot, PyObject* borrowed) noexcept {
     Py_XINCREF(borrowed);
     Py_XSETREF(slot, reinterpret_cast<T*>(borrowed));
 }
@@ -199,13 +200,13 @@ int fail_at(int line) noexcept {
 int exec_steps(PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
     if (dict == nullptr) return -1;
-    keep(nrt::context.module_dict, dict);
+    own_for_good(nrt::context.module_dict, dict);
     PyObject* builtins = PyImport_AddModule("builtins");
     if (builtins == nullptr) return -1;
-    keep(nrt::context.builtins, builtins);
+    own_for_good(nrt::context.builtins, builtins);
     PyObject* runtime = PyImport_AddModule("native_runtime");
     if (runtime == nullptr) return -1;
-    keep(state.runtime_module, runtime);
+    own_for_good(state.runtime_module, runtime);
     if (PyObject_SetAttrString(module, "__builtins__", nrt::context.builtins) < 0) return -1;
 
     if (state.runtime_version == 0) state.runtime_version = parse_version(Py_GetVersion());
@@ -218,8 +219,8 @@ int exec_steps(PyObject* module) noexcept {
     if (empty_bytes == nullptr) return -1;
     Py_XSETREF(state.empty_bytes, empty_bytes);
     if (build_strings_and_numbers() < 0) return -1;
-    keep(nrt::coroutine_names.module, str(S_asyncio_coroutines));
-    keep(nrt::coroutine_names.marker, str(S_is_coroutine));
+    own_for_good(nrt::coroutine_names.module, str(S_asyncio_coroutines));
+    own_for_good(nrt::coroutine_names.marker, str(S_is_coroutine));
     nrt::context.file_name = PyUnicode_AsUTF8(str(S_file_name));
     if (nrt::context.file_name == nullptr) return -1;
     install_lanes();
