@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "runtime/binding.h"
+#include "runtime/kernel.h"
 #include "runtime/value.h"
 
 namespace nrt {
@@ -12,6 +13,7 @@ namespace nrt {
 struct LaneEntry {
     const Signature* signature;
     Val (*call)(const Val* args, Py_ssize_t n);
+    const Kernel* kernel;  // null: bulk calls make ordinary calls
 };
 
 // The hosting module's functions: method records [begin, end) and, in the

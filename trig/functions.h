@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include "runtime/binding.h"
+#include "runtime/kernel.h"
 #include "runtime/value.h"
 #include "trig/environment.h"
 
@@ -46,6 +47,7 @@ struct FunctionRecord {
     int annotation_count;
     Annotation annotations[kMaxAnnotations];
     bool has_defaults;         // introspection only: calls never read them
+    const nrt::Kernel* kernel = nullptr;  // bulk calls; null: ordinary calls
 };
 
 #define PARAM(id) &environment.strings[S_##id]

@@ -26,7 +26,7 @@ PyMethodDef method() noexcept {
 
 template <int... Positions>
 constexpr std::array<nrt::LaneEntry, sizeof...(Positions)> lanes_of(std::integer_sequence<int, Positions...>) {
-    return {{{&kRecords[Positions].signature, nrt::lane_entry<Function<Positions>>}...}};
+    return {{{&kRecords[Positions].signature, nrt::lane_entry<Function<Positions>>, kRecords[Positions].kernel}...}};
 }
 
 template <int... Positions>
