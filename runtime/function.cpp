@@ -5,6 +5,7 @@
 #include "runtime/compat/functions.h"
 #include "runtime/compat/types.h"
 #include "runtime/context.h"
+#include "runtime/map.h"
 
 namespace nrt {
 
@@ -510,8 +511,14 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* function_map(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return as_function(op)->map(op, args, nargs, kwnames);
+}
+
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_VARARGS, nullptr},
+    {"map", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function_map)),
+     METH_FASTCALL | METH_KEYWORDS, kMapDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -699,6 +706,7 @@ PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module
     f->annotations = nullptr;
     f->is_coroutine = nullptr;
     f->annotate = nullptr;
+    f->map = map_function;
     switch (method->ml_flags & kCallFlagsMask) {
         case METH_VARARGS | METH_KEYWORDS: f->vectorcall = nullptr; break;
         case METH_NOARGS: f->vectorcall = vectorcall_noargs; break;

@@ -38,6 +38,9 @@ struct NativeFunction {
     PyObject* annotations;
     PyObject* is_coroutine;      // cached _is_coroutine marker
     PyObject* annotate;          // __annotate__: null while it follows the annotations
+    // f.map(), from the runtime of the module that made the function, which
+    // alone knows its bodies and kernels.
+    PyObject* (*map)(PyObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 };
 
 static_assert(offsetof(NativeFunction, method) == offsetof(PyCFunctionObject, m_ml), "layout");

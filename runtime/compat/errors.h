@@ -57,4 +57,24 @@ inline void raise_name_error(PyObject* name) noexcept {
 #endif
 }
 
+// Adds the note `text` to the pending exception where exceptions have notes
+// (3.11 on); a failure to add it leaves the exception as it was.
+inline void add_note(const char* text) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    // Interned once: the interpreter's method cache keeps the names it is
+    // asked for, and would keep a fresh copy per call.
+    static PyObject* method = nullptr;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (method == nullptr) method = PyUnicode_InternFromString("add_note");
+    PyObject* note = method != nullptr ? PyUnicode_FromString(text) : nullptr;
+    PyObject* result = note != nullptr ? PyObject_CallMethodOneArg(exc, method, note) : nullptr;
+    if (result == nullptr) PyErr_Clear();
+    Py_XDECREF(result);
+    Py_XDECREF(note);
+    PyErr_SetRaisedException(exc);
+#else
+    (void)text;
+#endif
+}
+
 }  // namespace nrt::compat

@@ -6,6 +6,7 @@ fault injection runs this module in interpreters that must not have loaded it
 yet.
 """
 
+import array
 import functools
 import gc
 import json
@@ -57,7 +58,10 @@ def system_error_in(exc):
 
 
 def value_key(value):
-    """Type and exact bits of a result (so -0.0, 0.0 and NaNs stay apart)."""
+    """Type and exact bits of a result (so -0.0, 0.0 and NaNs stay apart);
+    for the array of a map, each of its values."""
+    if type(value) is array.array:
+        return ("array",) + tuple(value_key(v) for v in value)
     if type(value) is float:
         return ("float", value.hex() if value == value else repr(value))
     return (type(value).__name__, repr(value))
@@ -83,8 +87,10 @@ def run(call):
 
 # The ways a caller can pass keywords: a call with keywords, the type's
 # generic call slot with a keyword dict, a vector call with keyword names,
-# and a keyword dict whose keys are of a str subclass.
+# and a keyword dict whose keys are of a str subclass. "map" makes the call
+# for MAP_COPIES elements of f.map(), with the keywords for each.
 KEYWORD_FORMS = ("kw", "tp_call", "vectorcall", "key")
+MAP_COPIES = 3
 
 
 class Key(str):
@@ -112,6 +118,9 @@ def make_call_passing(module, name, args, kw, form):
         return functools.partial(f, *args), passed
     if form == "kw":
         return functools.partial(f, *args, **kw), passed + tuple(kw)
+    if form == "map":
+        columns = tuple([a] * MAP_COPIES for a in args)
+        return functools.partial(f.map, *columns, **kw), passed + tuple(kw) + columns
     if form == "tp_call":
         return functools.partial(type(f).__call__, f, *args, **kw), passed + tuple(kw)
     if form == "vectorcall":

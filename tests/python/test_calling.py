@@ -1,7 +1,10 @@
 """Argument binding, module-global look-up and traceback entries of calls."""
 
+import array
 import builtins
 import functools
+import struct
+import sys
 import types
 import unittest
 
@@ -274,6 +277,102 @@ class TracebackEntryTest(unittest.TestCase):
         for line, code in zip(lines + lines[::-1], first + first[::-1]):
             self.assertIs(code_at(line), code)
 
+
+
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+
+def bits(values):
+    return [struct.pack("<d", v) for v in values]
+
+
+class MapTest(unittest.TestCase):
+    """f.map() reads buffers in place as a memoryview indexes them, stores
+    into out only what fits it, and refuses a wrong call before any call."""
+
+    FORMATS = {"b": [-128, 127, 0], "B": [255, 0], "h": [-32768, 360], "H": [65535], "i": [-2 ** 31, 90],
+               "I": [2 ** 32 - 1], "l": [-2 ** 63, 2 ** 53 + 1], "L": [2 ** 64 - 1, 2 ** 63], "q": [-(2 ** 53) - 1],
+               "Q": [2 ** 64 - 1], "n": [-5, 2 ** 62], "N": [2 ** 63 + 90], "f": [0.1, -0.0, float("nan"), 1e30],
+               "d": [0.1, -0.0, float("-inf"), 5e-324, 1e300]}
+
+    def buffers(self):
+        for code, values in self.FORMATS.items():
+            raw = memoryview(struct.pack("@%d%s" % (len(values) * 3, code), *values * 3)).cast(code)
+            yield code, raw
+            yield code + " every other, backwards", raw[::-2]
+        if numpy is not None:
+            grid = numpy.linspace(-400.0, 400.0, 60).reshape(6, 10)
+            yield "numpy column", grid[:, 3]
+            yield "numpy float32", grid.astype(numpy.float32)[2]
+            yield "numpy int64", numpy.arange(-500, 500, 37, dtype=numpy.int64)
+
+    def test_buffers_of_each_item_type(self):
+        for label, buffer in self.buffers():
+            for f in (trig.sin, trig.tan, trig._tan_rad, trig.arctan, trig.arcsin):
+                with self.subTest(buffer=label, f=f.__name__):
+                    try:
+                        want = [f(x) for x in memoryview(buffer)]
+                    except Exception as exc:
+                        self.assertRaises(type(exc), f.map, buffer)
+                        continue
+                    self.assertEqual(bits(f.map(buffer)), bits(want))
+        x, y = memoryview(array.array("q", [-3, 0, 5, 2 ** 60])), array.array("f", [0.0, -1.5, 2.5, 1e-3])
+        self.assertEqual(bits(trig.arctan2.map(x, y)), bits(map(trig.arctan2, x, y)))
+
+    def test_iterables_keywords_and_out(self):
+        xs = [0.5, -2, 3.0, 2 ** 70, True]
+        for source in (xs, tuple(xs), iter(xs), (x for x in xs)):
+            self.assertEqual(bits(trig.arctan.map(source, iter=3)), bits([trig.arctan(x, 3) for x in xs]))
+        self.assertEqual(bits(trig.arctan.map(xs, [1, 2, 3, 4, 5])), bits(map(trig.arctan, xs, [1, 2, 3, 4, 5])))
+        outs = [array.array("d", bytes(40)), memoryview(bytearray(80)).cast("d")[::2]]
+        if numpy is not None:
+            outs.append(numpy.zeros(10)[1::2])
+        for out in outs:
+            self.assertIs(trig.cosin.map(xs, out=out), out)
+            self.assertEqual(bits(out), bits(map(trig.cosin, xs)))
+        self.assertEqual(list(trig.sin.map([])), [])
+
+    def test_wrong_calls_fail_before_any_call(self):
+        calls = []
+        wrong = [((TypeError, "sin.map() needs at least one iterable"), (), {}),
+                 ((TypeError, "sin.map() out must be a writable buffer of doubles, not 'list'"), ([1],), {"out": [0.0]}),
+                 ((TypeError, "sin.map() out must be writable"), ([1],), {"out": bytes(8)}),
+                 ((TypeError, "sin.map() out must hold doubles (format 'd'), not format 'f'"), ([1],),
+                  {"out": array.array("f", [0])}),
+                 ((TypeError, "sin.map() out must be one-dimensional, not of 2 dimensions"), ([1],),
+                  {"out": memoryview(bytearray(16)).cast("d", (1, 2))}),
+                 ((ValueError, "sin.map() out has room for 2 results, not 1"), ([1],), {"out": array.array("d", [0, 0])}),
+                 ((ValueError, "sin.map() arguments 1 and 2 differ in length (1 and 2)"), ([1], [1, 2]), {})]
+        with preserved_namespace() as ns:
+            counting = type("Counting", (), {"__getattr__": lambda self, name: calls.append(name) or 3.0})
+            ns["constants"] = counting()
+            for (exc, message), args, kwargs in wrong:
+                with self.subTest(message=message):
+                    self.assertEqual(str(catch(self, exc, lambda: trig.sin.map(*args, **kwargs))), message)
+            self.assertEqual(calls, [])
+            # Lengths that only iteration tells fail where zip(strict=True)
+            # does: after the calls of the elements both have.
+            trig.arctan2(-1, 1)
+            one, calls[:] = calls[:], []
+            err = catch(self, ValueError, lambda: trig.arctan2.map(iter([-1, -1]), iter([1])))
+            self.assertEqual(str(err), "arctan2.map() argument 2 is shorter than argument 1")
+            self.assertEqual(calls, one)
+
+    def test_failures_name_their_element(self):
+        out = array.array("d", [7.0] * 4)
+        err = catch(self, ZeroDivisionError, lambda: trig.tan.map([45, 30, 90, 60], out=out))
+        self.assertEqual(native_entries(err), [("geometry.trigonometry.tan", 76)])
+        self.assertEqual(bits(out), bits([trig.tan(45), trig.tan(30), 7.0, 7.0]))
+        if sys.version_info >= (3, 11):
+            self.assertEqual(err.__notes__, ["tan.map() element 2"])
+        with preserved_namespace() as ns:
+            ns["arctan2"] = lambda x, y: "x" if y else 1
+            err = catch(self, TypeError, lambda: trig.arcsin.map([0, 0.5]))
+            self.assertEqual(str(err), "arcsin.map() cannot store the result for element 1 as a double")
+            self.assertIsInstance(err.__cause__, TypeError)
 
 if __name__ == "__main__":
     unittest.main()

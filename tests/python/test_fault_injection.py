@@ -71,7 +71,7 @@ SCENARIOS = [
 
 CASES = [(name, args, kw or {}, form)
          for name, args, kw in SCENARIOS
-         for form in (KEYWORD_FORMS if kw else ("pos",))]
+         for form in (KEYWORD_FORMS if kw else ("pos",)) + ("map",)]
 
 # A call that still allocates after this many positions is reported.
 MAX_POSITIONS = 20000

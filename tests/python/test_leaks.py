@@ -65,7 +65,7 @@ def calls_of(name):
     """(call, objects it passes) for every case of the function."""
     return [make_call_passing(trig, n, args, kw or {}, form)
             for n, args, kw in CASES if n == name
-            for form in (KEYWORD_FORMS if kw else ("pos",))]
+            for form in (KEYWORD_FORMS if kw else ("pos",)) + ("map",)]
 
 
 def looked_up():

@@ -14,7 +14,9 @@ its replacements per module (from that module's own functions where it uses
 them) and restores both namespaces afterwards.
 """
 
+import array
 import builtins
+import struct
 import cmath
 import contextlib
 import decimal
@@ -1168,6 +1170,137 @@ class SignalHandlerRebinds(SamenessCase):
                     self.assertEqual(runs[0], runs[1])
                     self.assertEqual(runs[0][0][0][0], "raise")
 
+
+
+# ----------------------------------------------------------------------------
+# Bulk calls: the shipped build's f.map() against the plain build's loop
+
+
+# What no result can be: a NaN of its own payload marks elements left untouched.
+UNTOUCHED = struct.unpack("<d", bytes.fromhex("efbeadde0000f87f"))[0]
+
+
+def bulk_outcome(action):
+    """(outcome record, warnings raised) of action(), as observe() gives them."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            action()
+            record = ("return",)
+        except Exception as exc:
+            record = ("raise", type(exc), str(exc), tuple(refmodel.native_entries(exc)))
+    return record, tuple((w.category, str(w.message)) for w in caught)
+
+
+def loop_into(fn, columns, kwargs, out):
+    """The loop that f.map(*columns, out=out, **kwargs) stands for: each
+    element called in turn and stored into out as array('d') stores it."""
+    def loop():
+        for j, args in enumerate(zip(*columns)):
+            result = fn(*args, **kwargs)
+            try:
+                out[j] = result
+            except (TypeError, OverflowError):
+                raise TypeError("%s.map() cannot store the result for element %d as a double" % (fn.__name__, j))
+    return bulk_outcome(loop)
+
+
+def map_into(fn, columns, kwargs, out):
+    def mapped():
+        if fn.map(*columns, out=out, **kwargs) is not out:
+            raise AssertionError("map() did not return out")
+    return bulk_outcome(mapped)
+
+
+def bulk_parting(got, expected):
+    """Where a map and its loop part: their outcomes, or the first element
+    stored differently."""
+    (record, caught), out = got
+    (want, want_caught), want_out = expected
+    if (record, caught) != (want, want_caught):
+        return "%s / %s" % tuple(show(o) if o[0][0] == "raise" else "returned" for o in (got[0], expected[0]))
+    j = next(j for j in range(0, len(out), 8) if out[j:j + 8] != want_out[j:j + 8]) // 8
+    return "element %d stored as %s / %s" % (j, out[8 * j:8 * j + 8].hex(), want_out[8 * j:8 * j + 8].hex())
+
+
+class MapSameness(SamenessCase):
+    """f.map() of the shipped build gives what the loop of the plain build
+    gives: each element's bits, the first failure (type, message, traceback
+    entries, warnings), the elements before it stored and those after it
+    untouched; the calls after a failure are mapped again from there."""
+
+    BATCH = 48
+
+    def compare_maps(self, calls, env=None, what="mapped calls", as_buffer=False):
+        batches = []
+        for call in calls:
+            key = (call[0], len(call[1]), tuple(sorted((call[2] if len(call) > 2 else {}).items(), key=repr)))
+            if batches and batches[-1][0] == key and len(batches[-1][1]) < self.BATCH:
+                batches[-1][1].append(call[1])
+            else:
+                batches.append((key, [call[1]]))
+        mismatches = []
+        for (name, arity, kw), args_list in batches:
+            kwargs = dict(kw)
+            while args_list:
+                columns = [list(c) for c in zip(*args_list)] if arity else []
+                if as_buffer:
+                    columns = [array.array("d", c) for c in columns]
+                got = []
+                for label, module in builds():
+                    replacements, builtin_replacements = env(module) if env else ({}, {})
+                    out = array.array("d", [UNTOUCHED] * len(args_list))
+                    run = map_into if label == "shipped" else loop_into
+                    with rebound(module, replacements, builtin_replacements):
+                        observed = run(own(module, name), columns, kwargs, out)
+                    got.append((observed, out.tobytes()))
+                if got[0] != got[1]:
+                    mismatches.append("  %s.map over %s: %s" % (name, brief(args_list, 120), bulk_parting(*got)))
+                done = next((j for j in range(len(args_list))
+                             if struct.pack("<d", UNTOUCHED) == got[1][1][8 * j:8 * j + 8]), len(args_list))
+                args_list = args_list[done + 1:]
+        self.assertNoMismatches(what, mismatches, len(calls))
+
+    def test_generated_arguments(self):
+        for name in NAMES:
+            with self.subTest(name=name):
+                calls = [(name, args) for args in inputs.ARGS[name](SEED + NAMES.index(name), COUNTS[name] // 4)]
+                self.compare_maps(calls, what="mapped calls of %s" % name)
+                floats = [c for c in calls if all(type(a) is float for a in c[1])]
+                self.compare_maps(floats, what="mapped buffers of %s" % name, as_buffer=True)
+
+    def test_edge_values(self):
+        calls = [(name, (v,)) for name in ("sin", "cosin", "tan", "_tan_rad", "arctan", "arcsin", "arccos")
+                 for v in EDGE_VALUES]
+        calls += [("arctan2", (x, y)) for x in ARCTAN2_XS for y in ARCTAN2_YS]
+        calls += [("arctan", (x,), {"iter": it}) for x in [0.5, -3.0, 1, NAN] for it in ITERS]
+        self.compare_maps(calls, what="mapped edge calls")
+
+    def test_rebound_globals(self):
+        for envs in (CONSTANTS_ENVS, ALGEBRA_ENVS, FUNCTION_ENVS):
+            for label, env in envs.items():
+                with self.subTest(env=label):
+                    self.compare_maps(ENV_CALLS, env, what="mapped calls with %s" % label)
+
+    def test_spied_globals(self):
+        # The stand-ins see the same reads and calls, in the same order.
+        for name in NAMES:
+            columns = [list(c) for c in zip(*SPY_ARGS[name])]
+            if name == "arctan":
+                columns = [[0.5, 2, -3.0, 0.5]]
+            runs = []
+            for label, module in builds():
+                tape = Tape()
+                replacements = {"constants": recnum.SpyConstants(PI, tape),
+                                "algebra": recnum.SpyAlgebra(math.sqrt, tape)}
+                replacements.update({n: recnum.spy_function(n, own(module, n), tape) for n in NAMES if n != name})
+                out = array.array("d", [UNTOUCHED] * len(columns[0]))
+                run = map_into if label == "shipped" else loop_into
+                with rebound(module, replacements):
+                    observed = run(own(module, name), columns, {}, out)
+                runs.append((observed, out.tobytes(), tape.log))
+            with self.subTest(name=name):
+                self.assertEqual(runs[0], runs[1])
 
 if __name__ == "__main__":
     unittest.main()

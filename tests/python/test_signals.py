@@ -34,6 +34,9 @@ except KeyboardInterrupt as e:
     emit(**outcome(e))
 """
 
+# Seconds of work at the least, read and written in place.
+LONG_MAP = "(lambda a: t.arctan.map(a, out=a))(__import__('array').array('d', [0.5]) * 2 * 10**7)"
+
 # Seconds the children get, after the last signal, to report. A call looks at
 # signals every few hundred steps, far below a millisecond; the bound only
 # stands for "never" and leaves room for a loaded machine.
@@ -69,7 +72,9 @@ class InterruptTest(unittest.TestCase):
                  ("t.arctan(3.0, 10**12)", PI, "", [[arctan, 98], [arctan, 103]]),
                  # terms that grow without end, finite and then infinite
                  ("t.sin(30)", 1e6, "", [[sin, 37]]),
-                 ("t.sin(30)", float("inf"), "", [[sin, 37]])]
+                 ("t.sin(30)", float("inf"), "", [[sin, 37]]),
+                 # a long map looks at signals between its elements and chunks
+                 (LONG_MAP, PI, "", []), (LONG_MAP, PI, "unsealed", [])]
         # All are signalled before any is waited for, so that calls that never
         # look at signals cost one grace period together.
         runs = [(name, case, self.interrupt(root, *case[:3])) for name, root in trees for case in cases]

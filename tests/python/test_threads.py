@@ -1,6 +1,7 @@
 """Calls from several threads while another thread rebinds module globals:
 no crash, and every answer is one that some binding of the globals gives."""
 
+import array
 import gc
 import itertools
 import math
@@ -154,6 +155,36 @@ class RebindingTest(unittest.TestCase):
             self.assertEqual(len(answers), 1, "the bindings must agree on %r" % (answers,))
         self.assertAllowed(self.run_threads(choices), allowed)
         self.assertEqual(trig.sin(30), 0.5)
+
+
+class LongMapTest(unittest.TestCase):
+
+    def test_other_threads_run_and_rebind_between_chunks(self):
+        # While one thread maps, this one rebinds constants between two plain
+        # modules: it gets to run, and each element has one binding's value.
+        values = array.array("d", [0.5]) * 1000000
+        modules = [module_with(pi=math.pi), module_with(pi=3.0)]
+        allowed = set()
+        with preserved_namespace() as ns:
+            for m in modules:
+                ns["constants"] = m
+                allowed.add(trig.arctan(0.5))
+            results, started, finished = [], threading.Event(), threading.Event()
+
+            def work():
+                started.set()
+                results.append(trig.arctan.map(values))
+                finished.set()
+            worker = threading.Thread(target=work)
+            worker.start()
+            started.wait()
+            rebindings = 0
+            while not finished.is_set():
+                ns["constants"] = modules[rebindings % 2]
+                rebindings += 1
+            worker.join()
+        self.assertGreater(rebindings, 1)
+        self.assertEqual(set(results[0]) - allowed, set())
 
 
 if __name__ == "__main__":
