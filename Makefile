@@ -79,7 +79,7 @@ bench:
 # environment (tools/wheel-check). The sdist and the manylinux wheels land in
 # $(DIST)/.
 wheels:
-	$(call each_python,,WHEELHOUSE="$(WHEELHOUSE)" sh tools/wheel-check "$$py" $$dir/wheel-check $(DIST))
+	$(call each_python,,WHEELHOUSE="$(WHEELHOUSE)" JOBS="$(JOBS)" sh tools/wheel-check "$$py" $$dir/wheel-check $(DIST))
 
 # Every suite but the pip install against an AddressSanitizer and
 # UndefinedBehaviorSanitizer build, in its own build directory, on the oldest

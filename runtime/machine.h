@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "runtime/libm.h"
 #include "runtime/numbers.h"
 #include "runtime/value.h"
 
