@@ -1,6 +1,7 @@
 #include "runtime/map.h"
 
-#include <chrono>
+#include <time.h>
+
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -445,7 +446,15 @@ private:
 
 // How long the map keeps the GIL before it lets other threads run, as the
 // interpreter's own loop would let them between two calls.
-constexpr auto kHoldGil = std::chrono::milliseconds(1);
+constexpr std::int64_t kHoldGilNanoseconds = 1000000;
+
+// Nanoseconds on a clock that only goes forward (the C++ library's clocks
+// would make the module depend on the C++ runtime).
+std::int64_t monotonic_now() noexcept {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 // Elements between two looks at the clock when calls go one by one.
 constexpr Py_ssize_t kClockEvery = 64;
 // The largest chunk a kernel gets, whatever it asks for: the scratch memory
@@ -547,7 +556,7 @@ private:
     Target target_;
     Scratch scratch_;
     Py_ssize_t known_ = -1;  // the length, when known before any call
-    std::chrono::steady_clock::time_point held_since_ = std::chrono::steady_clock::now();
+    std::int64_t held_since_ = monotonic_now();
 };
 
 bool Mapping::parse_keywords(PyObject* kwnames) noexcept {
@@ -661,11 +670,10 @@ bool Mapping::store(Py_ssize_t j, const Val& result) noexcept {
 // them; false when a handler raised.
 bool Mapping::pause() noexcept {
     if (PyErr_CheckSignals() < 0) return false;
-    auto now = std::chrono::steady_clock::now();
-    if (now - held_since_ >= kHoldGil) {
+    if (monotonic_now() - held_since_ >= kHoldGilNanoseconds) {
         Py_BEGIN_ALLOW_THREADS
         Py_END_ALLOW_THREADS
-        held_since_ = std::chrono::steady_clock::now();
+        held_since_ = monotonic_now();
     }
     return true;
 }
@@ -794,7 +802,7 @@ Py_ssize_t Mapping::chunk(Py_ssize_t j, Py_ssize_t size, const KernelState& stat
         Py_BEGIN_ALLOW_THREADS
         kernel.run(state, columns, size, results, rare);
         Py_END_ALLOW_THREADS
-        held_since_ = std::chrono::steady_clock::now();
+        held_since_ = monotonic_now();
     } else {
         kernel.run(state, columns, size, results, rare);
     }
