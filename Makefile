@@ -23,7 +23,8 @@ FIND_PYTHON = PYTHON="$(PYTHON)" sh tools/find-python
 # failing command: its subshell must not be tested by `||` or `if`, where the
 # shell ignores `set -e` and only the last command would decide. An
 # interpreter of the Debian root runs the same target inside the root, with
-# the same settings.
+# the same settings (the checkout is at the same path there, so DIST and
+# WHEELHOUSE must lie inside it to be seen).
 define each_python
 	@pythons=$$($(FIND_PYTHON) $(1)) || exit 1; failed=""; \
 	for py in $$pythons; do \
@@ -31,6 +32,7 @@ define each_python
 	        echo "== $$py (tools/debian-root run)"; \
 	        sh tools/debian-root run $(MAKE) --no-print-directory $@ PYTHON="$${py#debian-root:}" \
 	            BUILD="$(BUILD)" SANITIZE_BUILD="$(SANITIZE_BUILD)" JOBS="$(JOBS)" CMAKE_ARGS="$(CMAKE_ARGS)" \
+	            DIST="$(DIST)" WHEELHOUSE="$(WHEELHOUSE)" \
 	            || failed="$$failed $${py##*python}"; \
 	        continue ;; \
 	    esac; \
