@@ -19,6 +19,7 @@ import random
 import subprocess
 import sys
 import tempfile
+import time
 import timeit
 
 # Fixed random values, the same on every run: WITHIN lies in -1..1, BEYOND
@@ -135,6 +136,84 @@ def time_tables(build, quick):
           " and the model)")
 
 
+# Bulk calls: seeded random doubles, 100,000 per row; each map is timed
+# against the loops it stands for, of math and of the module's own call.
+BULK = 100000
+_bulk = random.Random(2025)
+_within = [_bulk.uniform(-1, 1) for _ in range(BULK)]
+_degrees = [_bulk.uniform(-360, 360) for _ in range(BULK)]
+BULK_LISTS = {"WITHIN": _within, "BEYOND": [1 / x for x in _within], "DEGREES": _degrees,
+              "RADIANS": [math.radians(d) for d in _degrees], "OTHER": [_bulk.uniform(-1, 1) for _ in range(BULK)]}
+# (function, its lists, math's counterpart, its lists)
+MAP_ROWS = [
+    ("sin", ["DEGREES"], "sin", ["RADIANS"]),
+    ("cosin", ["DEGREES"], "cos", ["RADIANS"]),
+    ("tan", ["DEGREES"], "tan", ["RADIANS"]),
+    ("_tan_rad", ["RADIANS"], "tan", ["RADIANS"]),
+    ("arctan", ["WITHIN"], "atan", ["WITHIN"]),
+    ("arctan", ["BEYOND"], "atan", ["BEYOND"]),
+    ("arctan2", ["WITHIN", "OTHER"], "atan2", ["OTHER", "WITHIN"]),
+    ("arcsin", ["WITHIN"], "asin", ["WITHIN"]),
+    ("arccos", ["WITHIN"], "acos", ["WITHIN"]),
+]
+
+
+def best_of(fn, repeats):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def map_table(quick):
+    """f.map(values) per value, against [math.g(v) for v in values] and the
+    module's own loop; then two threads mapping halves, and a map's memory."""
+    from geometry import trigonometry as native
+    repeats = 3 if quick else 7
+    print()
+    print("Bulk calls, ns per value (best of repeats, %d values)" % BULK)
+    print("%-22s %9s %11s %9s %10s %9s" % ("map", "map", "math loop", "map/math", "own loop", "own/map"))
+    for name, lists, counterpart, counterpart_lists in MAP_ROWS:
+        progress("bulk row %s over %s" % (name, lists[0]))
+        f, g = getattr(native, name), getattr(math, counterpart)
+        columns = [BULK_LISTS[k] for k in lists]
+        other = [BULK_LISTS[k] for k in counterpart_lists]
+        ns = [best_of(action, repeats) / BULK * 1e9 for action in (
+            lambda: f.map(*columns),
+            (lambda: [g(v) for v in other[0]]) if len(other) == 1 else (lambda: [g(a, b) for a, b in zip(*other)]),
+            (lambda: [f(v) for v in columns[0]]) if len(columns) == 1 else (lambda: [f(a, b) for a, b in zip(*columns)]))]
+        print("%-22s %9.1f %11.1f %9.2f %10.1f %9.1f" % ("%s over %s" % (name, "/".join(lists)), ns[0], ns[1],
+                                                        ns[0] / ns[1], ns[2], ns[2] / ns[0]))
+    print("(map/math: the map's time over the math loop's; own/map: how many times faster the map is than the"
+          " module's own loop)")
+
+    import array
+    import threading
+    import tracemalloc
+    values = array.array("d", (_bulk.uniform(-1, 1) for _ in range(10 ** 6)))
+    halves = [values[:len(values) // 2], values[len(values) // 2:]]
+
+    def two_threads():
+        threads = [threading.Thread(target=native.arctan.map, args=(h,)) for h in halves]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    progress("bulk threads")
+    one, two = best_of(lambda: native.arctan.map(values), repeats), best_of(two_threads, repeats)
+    print("arctan.map over 10**6 values: one thread %.0f ms, two threads on halves %.0f ms: %.2f times the"
+          " throughput" % (one * 1e3, two * 1e3, one / two))
+    big = array.array("d", [0.5]) * 10 ** 7
+    tracemalloc.start()
+    native.sin.map(big)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    print("sin.map over 10**7 doubles: %.1f MB allocated at the peak, of which %.1f MB the output"
+          % (peak / 1e6, 8 * len(big) / 1e6))
+
+
 LOOP = """
 import math, sys
 sys.path[:0] = [%(tree)r]
@@ -207,6 +286,7 @@ def main(argv):
     print("geometry.trigonometry on CPython %s" % sys.version.split()[0])
     print()
     time_tables(build, quick)
+    map_table(quick)
     if "--no-callgrind" not in argv:
         instruction_table(build)
 

@@ -32,6 +32,11 @@ def main():
             getattr(trig, call)(*args)
         except Exception as error:  # the demo shows whatever the call raises
             print("%s(%s) raises %s: %s" % (call, ", ".join(map(repr, args)), type(error).__name__, error))
+    # A bulk call: the loop's results, as an array of doubles.
+    xs = [x / 4 for x in range(-4, 5)]
+    print("arcsin.map(%r)" % xs)
+    print("  gives  ", trig.arcsin.map(xs))
+    print("  equals [arcsin(x) for x in xs]:", list(trig.arcsin.map(xs)) == [trig.arcsin(x) for x in xs])
     print()
     accuracy()
 

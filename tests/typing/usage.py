@@ -14,3 +14,11 @@ angles: list[float] = [
     t.arccos(-1),
 ]
 print(angles)
+
+# Bulk calls, and a use of their result.
+from array import array
+
+values: array[float] = t.sin.map([30, 45, 60])
+out = array("d", bytes(16))
+stored: array[float] = t.arctan2.map([1, -1], [1, 1], out=out)
+print(sum(values), t.arctan.map(values, iter=8)[0], stored is out)
