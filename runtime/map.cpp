@@ -63,22 +63,21 @@ private:
 // ---- one input value, as read ahead for a kernel -------------------------
 
 enum class Kind : unsigned char {
-    Float,   // d
-    Int,     // an exact int of at most kExactInt in magnitude: i, and d = i
-    Signed,  // a wider int of a buffer: i
-    Unsigned,  // u
-    Object,  // o, held
+    Float,     // d
+    Int,       // an int of at most kExactInt in magnitude: i, and d = i
+    Signed,    // a wider int: i
+    Unsigned,  // a wider unsigned int of a buffer: u
+    Object,    // anything else: o
 };
 
 struct Item {
     Kind kind = Kind::Float;
     double d = 0.0;
-    union {
-        std::int64_t i;
-        std::uint64_t u;
-        PyObject* o;
-    };
-    Item() noexcept : i(0) {}
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    // The object the element is, held; null for a buffer's, which has none
+    // until indexing a memoryview makes one.
+    PyObject* o = nullptr;
 
     static Item of_float(double v) noexcept {
         Item it;
@@ -105,21 +104,17 @@ struct Item {
     }
     // Takes over a new reference.
     static Item of_object(PyObject* owned) noexcept {
+        Item it;
         if (PyFloat_CheckExact(owned)) {
-            Item it = of_float(PyFloat_AS_DOUBLE(owned));
-            Py_DECREF(owned);
-            return it;
-        }
-        if (PyLong_CheckExact(owned)) {
+            it = of_float(PyFloat_AS_DOUBLE(owned));
+        } else if (PyLong_CheckExact(owned)) {
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(owned, &overflow);
-            if (overflow == 0 && v >= -kExactInt && v <= kExactInt) {
-                Py_DECREF(owned);
-                return of_int(v);
-            }
+            it.kind = Kind::Object;
+            if (overflow == 0 && v >= -kExactInt && v <= kExactInt) it = of_int(v);
+        } else {
+            it.kind = Kind::Object;
         }
-        Item it;
-        it.kind = Kind::Object;
         it.o = owned;
         return it;
     }
@@ -128,22 +123,23 @@ struct Item {
     bool machine() const noexcept { return kind == Kind::Float || kind == Kind::Int; }
     // Whether handing it to the function can run code outside the module:
     // anything but an exact int or float.
-    bool foreign() const noexcept { return kind == Kind::Object && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o); }
+    bool foreign() const noexcept { return o != nullptr && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o); }
 
-    // The value a body gets; empty (with an exception set) when no int
-    // object can be made.
+    // The value a body gets, the element's own object where it has one;
+    // empty (with an exception set) when no int object can be made.
     Val value() const noexcept {
+        if (o != nullptr) return Val::borrow(o);
         switch (kind) {
             case Kind::Float: return Val::of_float(d);
             case Kind::Int: return Val::of_int(i);
             case Kind::Signed: return Val::steal(PyLong_FromLongLong(i));
             case Kind::Unsigned: return Val::steal(PyLong_FromUnsignedLongLong(u));
-            case Kind::Object: return Val::borrow(o);
+            case Kind::Object: break;
         }
         return Val();
     }
     void clear() noexcept {
-        if (kind == Kind::Object) Py_CLEAR(o);
+        Py_CLEAR(o);
         kind = Kind::Float;
     }
 };
@@ -212,12 +208,18 @@ public:
     bool open(PyObject* object) noexcept {
         object_ = object;
         if (PyObject_CheckBuffer(object)) {
-            if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) return false;
-            if (view_.ndim == 1 && readable_format(view_.format, &code_)) {
-                way_ = Way::Buffer;
-                return true;
+            if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
+                if (view_.ndim == 1 && readable_format(view_.format, &code_)) {
+                    way_ = Way::Buffer;
+                    return true;
+                }
+                PyBuffer_Release(&view_);
+            } else if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+                // An exporter that cannot give this view: iterated instead.
+                PyErr_Clear();
+            } else {
+                return false;
             }
-            PyBuffer_Release(&view_);
         }
         if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
             way_ = Way::Sequence;
@@ -239,6 +241,7 @@ public:
     // Element j (an iterator gives its next one): 1, or 0 when there is
     // none, or -1 with an exception set.
     int read(Py_ssize_t j, Item* item) noexcept {
+        item->clear();
         switch (way_) {
             case Way::Buffer:
                 if (j >= length()) return 0;

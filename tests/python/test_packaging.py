@@ -25,28 +25,42 @@ STUB = os.path.join(ROOT, "python", "geometry", "trigonometry.pyi")
 P = inspect.Parameter
 
 
+def signature_of(node, skip_self=False):
+    """(parameters, return annotation) of a def; parameters are (name, kind,
+    has default, annotation node)."""
+    a = node.args
+    positional = (a.posonlyargs + a.args)[1 if skip_self else 0:]
+    first_default = len(positional) - len(a.defaults)
+    params = [(arg.arg, P.POSITIONAL_ONLY if i < len(a.posonlyargs) - skip_self else P.POSITIONAL_OR_KEYWORD,
+               i >= first_default, arg.annotation) for i, arg in enumerate(positional)]
+    if a.vararg:
+        params.append((a.vararg.arg, P.VAR_POSITIONAL, False, a.vararg.annotation))
+    params += [(arg.arg, P.KEYWORD_ONLY, default is not None, arg.annotation)
+               for arg, default in zip(a.kwonlyargs, a.kw_defaults)]
+    if a.kwarg:
+        params.append((a.kwarg.arg, P.VAR_KEYWORD, False, a.kwarg.annotation))
+    return params, node.returns
+
+
 def stub_functions():
     """({name: (parameters, return annotation)}, other public names) of the
-    stub; parameters are (name, kind, has default, annotation node)."""
+    stub. A function is a def, or a name annotated with one of the stub's
+    classes, whose __call__ gives the signature."""
     with open(STUB, encoding="utf-8") as f:
         tree = ast.parse(f.read(), STUB)
+    calls = {node.name: next((signature_of(item, skip_self=True) for item in node.body
+                              if isinstance(item, ast.FunctionDef) and item.name == "__call__"), None)
+             for node in tree.body if isinstance(node, ast.ClassDef)}
     out, other_names = {}, []
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
-            a = node.args
-            positional = a.posonlyargs + a.args
-            first_default = len(positional) - len(a.defaults)
-            params = [(arg.arg, P.POSITIONAL_ONLY if i < len(a.posonlyargs) else P.POSITIONAL_OR_KEYWORD,
-                       i >= first_default, arg.annotation) for i, arg in enumerate(positional)]
-            if a.vararg:
-                params.append((a.vararg.arg, P.VAR_POSITIONAL, False, a.vararg.annotation))
-            params += [(arg.arg, P.KEYWORD_ONLY, default is not None, arg.annotation)
-                       for arg, default in zip(a.kwonlyargs, a.kw_defaults)]
-            if a.kwarg:
-                params.append((a.kwarg.arg, P.VAR_KEYWORD, False, a.kwarg.annotation))
-            out[node.name] = (params, node.returns)
+            out[node.name] = signature_of(node)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.annotation, ast.Name) and \
+                calls.get(node.annotation.id):
+            out[node.target.id] = calls[node.annotation.id]
         elif isinstance(node, (ast.Import, ast.ImportFrom)):
-            other_names += [alias.asname or alias.name for alias in node.names]
+            # A stub re-exports only what it imports as the same name.
+            other_names += [alias.asname for alias in node.names if alias.asname == alias.name]
         elif isinstance(node, ast.ClassDef):
             other_names.append(node.name)
         elif isinstance(node, (ast.Assign, ast.AnnAssign)):
