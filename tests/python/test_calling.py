@@ -334,6 +334,11 @@ class MapTest(unittest.TestCase):
             self.assertIs(trig.cosin.map(xs, out=out), out)
             self.assertEqual(bits(out), bits(map(trig.cosin, xs)))
         self.assertEqual(list(trig.sin.map([])), [])
+        with preserved_namespace() as ns:
+            seen, x = [], float("1.5")
+            ns["sin"] = lambda angle: seen.append(angle) or 0.0
+            trig.tan.map([x])
+            self.assertIs(seen[0], x)   # the element itself, as the loop passes it
 
     def test_wrong_calls_fail_before_any_call(self):
         calls = []
