@@ -448,23 +448,82 @@ PyObject* get_is_coroutine(PyObject* op, void*) noexcept {
     return f->is_coroutine;
 }
 
-// inspect's mark for a coroutine function: what markcoroutinefunction()
-// gives a callable (read back from a bare object it marks).
-[[maybe_unused]] PyObject* get_coroutine_mark(PyObject* op, void*) noexcept {
-    if (!(as_function(op)->flags & kFunctionCoroutine)) {
-        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
-        return nullptr;
+// The name of inspect's coroutine mark and the mark itself, made on first
+// use and kept for the life of the process (strong references).
+PyObject* coroutine_mark_name = nullptr;
+PyObject* inspect_coroutine_mark = nullptr;
+
+// The mark's name, borrowed; null with an exception set.
+PyObject* mark_name() noexcept {
+    if (coroutine_mark_name == nullptr) coroutine_mark_name = PyUnicode_InternFromString("_is_coroutine_marker");
+    return coroutine_mark_name;
+}
+
+// What inspect.markcoroutinefunction() gives a callable, read back once from
+// a bare object it marks. New reference, or null with an exception set.
+PyObject* inspect_mark() noexcept {
+    if (inspect_coroutine_mark == nullptr) {
+        PyObject* inspect = PyImport_ImportModule("inspect");
+        if (inspect == nullptr) return nullptr;
+        PyObject* carrier = PyModule_New("carrier");
+        PyObject* marked =
+            carrier ? PyObject_CallMethod(inspect, "markcoroutinefunction", "O", carrier) : nullptr;
+        Py_DECREF(inspect);
+        Py_XDECREF(carrier);
+        if (marked == nullptr) return nullptr;
+        PyObject* mark = PyObject_GetAttr(marked, mark_name());
+        Py_DECREF(marked);
+        if (mark == nullptr) return nullptr;
+        // The import can run any code, including another read of the mark.
+        if (inspect_coroutine_mark != nullptr) Py_DECREF(mark);
+        else inspect_coroutine_mark = mark;
     }
-    PyObject* inspect = PyImport_ImportModule("inspect");
-    if (inspect == nullptr) return nullptr;
-    PyObject* carrier = PyModule_New("carrier");
-    PyObject* marked = carrier ? PyObject_CallMethod(inspect, "markcoroutinefunction", "O", carrier) : nullptr;
-    Py_DECREF(inspect);
-    Py_XDECREF(carrier);
-    if (marked == nullptr) return nullptr;
-    PyObject* mark = PyObject_GetAttrString(marked, "_is_coroutine_marker");
-    Py_DECREF(marked);
-    return mark;
+    Py_INCREF(inspect_coroutine_mark);
+    return inspect_coroutine_mark;
+}
+
+[[gnu::cold]] void raise_no_mark(PyObject* op) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(op)->tp_name,
+                 coroutine_mark_name);
+}
+
+// inspect's mark for a coroutine function, which inspect.markcoroutinefunction()
+// sets: kept in the instance dict, as on a Python function, so that it can
+// be assigned and deleted like any attribute. Where the dict has none, a
+// coroutine function shows inspect's mark, as a class attribute shows
+// through: deleting the mark is then an AttributeError, and the mark stays.
+[[maybe_unused]] PyObject* get_coroutine_mark(PyObject* op, void*) noexcept {
+    NativeFunction* f = as_function(op);
+    if (mark_name() == nullptr) return nullptr;
+    if (f->dict != nullptr) {
+        PyObject* kept = PyDict_GetItemWithError(f->dict, coroutine_mark_name);
+        if (kept != nullptr) {
+            Py_INCREF(kept);
+            return kept;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    if (f->flags & kFunctionCoroutine) return inspect_mark();
+    raise_no_mark(op);
+    return nullptr;
+}
+
+[[maybe_unused]] int set_coroutine_mark(PyObject* op, PyObject* value, void*) noexcept {
+    if (mark_name() == nullptr) return -1;
+    PyObject* dict = PyObject_GenericGetDict(op, nullptr);  // made when there is none
+    if (dict == nullptr) return -1;
+    int rc;
+    if (value != nullptr) {
+        rc = PyDict_SetItem(dict, coroutine_mark_name, value);
+    } else {
+        rc = PyDict_DelItem(dict, coroutine_mark_name);
+        if (rc < 0 && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            raise_no_mark(op);
+        }
+    }
+    Py_DECREF(dict);
+    return rc;
 }
 
 // Any object; None once deleted.
@@ -497,7 +556,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
-    NRT_COROUTINE_MARK_GETSET(get_coroutine_mark)
+    NRT_COROUTINE_MARK_GETSET(get_coroutine_mark, set_coroutine_mark)
     NRT_ANNOTATE_GETSET(get_annotate, set_annotate)
     module_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},

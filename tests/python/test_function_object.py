@@ -15,6 +15,7 @@ import re
 import sys
 import types
 import unittest
+import unittest.mock
 import warnings
 import weakref
 
@@ -601,6 +602,38 @@ class CoroutineMarkerTest(unittest.TestCase):
             self.assertTrue(inspect.iscoroutinefunction(f) or asyncio.coroutines.iscoroutinefunction(f))
             self.assertFalse(inspect.iscoroutinefunction(probe.make("noargs")))
         self.assertIs(probe.make("noargs")._is_coroutine, False)
+
+    def test_inspect_mark_is_an_attribute(self):
+        if not hasattr(inspect, "markcoroutinefunction"):
+            self.skipTest("this interpreter has no inspect.markcoroutinefunction")
+
+        def steps(g):
+            seen = []
+            for change in [lambda: inspect.markcoroutinefunction(g),
+                           lambda: setattr(g, "_is_coroutine_marker", 1),
+                           lambda: delattr(g, "_is_coroutine_marker"),
+                           lambda: delattr(g, "_is_coroutine_marker")]:
+                try:
+                    change()
+                    seen.append((inspect.iscoroutinefunction(g), dict(vars(g))))
+                except AttributeError:
+                    seen.append("AttributeError")
+            return seen
+        self.assertEqual(steps(probe.make("noargs")), steps(python_twin("sin")))
+        # A coroutine function's own mark shows where the dict has none, and
+        # is read without importing inspect again.
+        mark = inspect.markcoroutinefunction(lambda: None)._is_coroutine_marker
+        self.assertIs(probe.make("noargs", flags=8)._is_coroutine_marker, mark)
+        f = probe.make("noargs", flags=8)
+        with unittest.mock.patch.dict(sys.modules, inspect=None):
+            self.assertIs(f._is_coroutine_marker, mark)
+        f._is_coroutine_marker = 1
+        self.assertFalse(inspect.iscoroutinefunction(f))
+        del f._is_coroutine_marker
+        self.assertTrue(inspect.iscoroutinefunction(f))
+        with self.assertRaises(AttributeError):
+            del f._is_coroutine_marker
+        self.assertIs(f._is_coroutine_marker, mark)
 
     def test_marker_is_true_when_asyncio_cannot_be_imported(self):
         data = run_child(self, """
