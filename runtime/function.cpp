@@ -320,11 +320,13 @@ int set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
 }
 
 // The annotations, and __annotate__ as a Python function has them: a
-// callable that gives the annotations while they are the ones the function
-// was made with (None when it has none), None once they are assigned or
-// deleted; a callable assigned to __annotate__ replaces the annotations,
-// which its first read then asks it for. Only versions that have
-// __annotate__ show it (compat/functions.h), so earlier ones never assign it.
+// callable that gives the annotations the function was made with (None when
+// it has none), whatever becomes of its __annotations__ dict, which the
+// first read makes from it; None once the annotations are assigned or
+// deleted. A callable assigned to __annotate__ replaces the annotations,
+// which the next read asks it for. Only versions that have __annotate__
+// show it (compat/functions.h); on earlier ones it only makes the first
+// __annotations__.
 PyObject* get_annotations(PyObject* op, void*) noexcept {
     NativeFunction* f = as_function(op);
     if (f->annotations == nullptr) {
@@ -332,7 +334,11 @@ PyObject* get_annotations(PyObject* op, void*) noexcept {
         if (f->annotate != nullptr && f->annotate != Py_None) {
             PyObject* value_format = PyLong_FromLong(1);
             if (value_format == nullptr) return nullptr;
-            made = PyObject_CallOneArg(f->annotate, value_format);
+            // Held for the call, which may replace it.
+            PyObject* annotate = f->annotate;
+            Py_INCREF(annotate);
+            made = PyObject_CallOneArg(annotate, value_format);
+            Py_DECREF(annotate);
             Py_DECREF(value_format);
             if (made == nullptr) return nullptr;
             if (!PyDict_Check(made)) {
@@ -367,33 +373,34 @@ int set_annotations(PyObject* op, PyObject* value, void*) noexcept {
     return 0;
 }
 
-// The __annotate__ of the annotations a function was made with (self is
-// their dict, so that it keeps giving them after the function's own are
-// replaced, as a Python function's does): copies for the VALUE (1) and
-// FORWARDREF (3) formats, which are the same for values already made;
-// annotationlib makes the STRING format from the values when both it and the
-// fake-globals format (2) are refused.
-PyObject* annotate_own(PyObject* self, PyObject* format) noexcept {
+// The __annotate__ of the annotations a function was made with, whose self
+// is a tuple of their (name, annotation) pairs, which nothing can change:
+// a new dict of them for the VALUE (1) and FORWARDREF (3) formats, which are
+// the same for values already made; annotationlib makes the STRING format
+// from the values when both it and the fake-globals format (2) are refused.
+PyObject* annotate_own(PyObject* pairs, PyObject* format) noexcept {
     long which = PyLong_AsLong(format);
     if (which == -1 && PyErr_Occurred()) return nullptr;
     if (which != 1 && which != 3) {
         PyErr_SetNone(PyExc_NotImplementedError);
         return nullptr;
     }
-    return PyDict_Copy(self);
+    PyObject* made = PyDict_New();
+    if (made == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pairs); i++) {
+        PyObject* pair = PyTuple_GET_ITEM(pairs, i);
+        if (PyDict_SetItem(made, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+            Py_DECREF(made);
+            return nullptr;
+        }
+    }
+    return made;
 }
 
-[[maybe_unused]] PyMethodDef annotate_own_def = {"__annotate__", annotate_own, METH_O, nullptr};
+PyMethodDef annotate_own_def = {"__annotate__", annotate_own, METH_O, nullptr};
 
 [[maybe_unused]] PyObject* get_annotate(PyObject* op, void*) noexcept {
-    NativeFunction* f = as_function(op);
-    if (f->annotate == nullptr) {
-        if (f->annotations == nullptr || PyDict_GET_SIZE(f->annotations) == 0) Py_RETURN_NONE;
-        f->annotate = PyCFunction_NewEx(&annotate_own_def, f->annotations, nullptr);
-        if (f->annotate == nullptr) return nullptr;
-    }
-    Py_INCREF(f->annotate);
-    return f->annotate;
+    return new_ref_or_none(as_function(op)->annotate);
 }
 
 [[maybe_unused]] int set_annotate(PyObject* op, PyObject* value, void*) noexcept {
@@ -729,6 +736,22 @@ int fetch_shared_types(PyTypeObject** metatype, PyTypeObject** function_type) no
     }
     Py_XSETREF(*metatype, meta);
     Py_XSETREF(*function_type, func);
+    return 0;
+}
+
+int give_annotations(PyObject* function, PyObject* annotations) noexcept {
+    if (PyDict_GET_SIZE(annotations) == 0) return 0;
+    PyObject* items = PyDict_Items(annotations);
+    if (items == nullptr) return -1;
+    PyObject* pairs = PyList_AsTuple(items);
+    Py_DECREF(items);
+    if (pairs == nullptr) return -1;
+    PyObject* annotate = PyCFunction_NewEx(&annotate_own_def, pairs, nullptr);
+    Py_DECREF(pairs);
+    if (annotate == nullptr) return -1;
+    NativeFunction* f = as_function(function);
+    Py_XSETREF(f->annotate, annotate);
+    Py_CLEAR(f->annotations);
     return 0;
 }
 

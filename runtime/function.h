@@ -37,7 +37,7 @@ struct NativeFunction {
     PyObject* kwdefaults;
     PyObject* annotations;
     PyObject* is_coroutine;      // cached _is_coroutine marker
-    PyObject* annotate;          // __annotate__: null while it follows the annotations
+    PyObject* annotate;          // __annotate__, or null for None
 };
 
 static_assert(offsetof(NativeFunction, method) == offsetof(PyCFunctionObject, m_ml), "layout");
@@ -66,5 +66,11 @@ PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObj
 // A new, tracked function object of the context's function type.
 PyObject* new_function(PyMethodDef* method, PyObject* qualname, PyObject* module,
                        PyObject* globals, PyObject* code) noexcept;
+
+// Gives a new function the annotations it is made with (a dict, read now):
+// __annotations__ is made from them on first read, and __annotate__ keeps
+// giving them, as a Python function's does, whatever becomes of that dict.
+// Returns 0, or -1 with an exception set.
+int give_annotations(PyObject* function, PyObject* annotations) noexcept;
 
 }  // namespace nrt

@@ -156,26 +156,43 @@ class FunctionAttributesTest(unittest.TestCase):
         twin = python_twin("tan")
         if not hasattr(twin, "__annotate__"):
             self.skipTest("this interpreter has no __annotate__")
-        f = plainbuild.load().tan          # the shipped one's keep their state
-        self.assertIsNot(f, tan)
+        import annotationlib
+        plain = plainbuild.load()          # the shipped ones keep their state
+        self.assertIsNot(plain.tan, tan)
 
-        def steps(g):
+        def steps(g, changes):
             made = g.__annotate__
-            seen = [made(1), g.__annotations__]
-            for change in [lambda: delattr(g, "__annotations__"),
-                           lambda: setattr(g, "__annotate__", made),
-                           lambda: setattr(g, "__annotate__", None),
-                           lambda: setattr(g, "__annotate__", lambda format: {"f": format}),
-                           lambda: setattr(g, "__annotations__", {"a": 1}),
-                           lambda: delattr(g, "__annotate__"),
-                           lambda: setattr(g, "__annotate__", 3)]:
+            seen = []
+            for change in changes:
                 try:
-                    change()
-                    seen.append((g.__annotate__ is None, g.__annotations__))
+                    change(g, made)
                 except TypeError as e:
                     seen.append(str(e))
+                    continue
+                # What the function was made with stays, however its
+                # annotations dict changes; wrappers copy __annotate__.
+                seen.append((made(1), g.__annotate__ is None, g.__annotations__,
+                             functools.wraps(g)(lambda: 0).__annotations__,
+                             [annotationlib.get_annotations(g, format=form) for form in
+                              (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF,
+                               annotationlib.Format.STRING)]))
             return seen
-        self.assertEqual(steps(f), steps(twin))
+        changes = [lambda g, made: None,
+                   lambda g, made: g.__annotations__.__setitem__("angle", "x"),
+                   lambda g, made: g.__annotations__.__setitem__("return", "y"),
+                   lambda g, made: g.__annotations__.clear(),
+                   lambda g, made: delattr(g, "__annotations__"),
+                   lambda g, made: setattr(g, "__annotate__", made),
+                   lambda g, made: setattr(g, "__annotate__", None),
+                   lambda g, made: setattr(g, "__annotate__", lambda format: {"f": format}),
+                   lambda g, made: setattr(g, "__annotations__", {"a": 1}),
+                   lambda g, made: delattr(g, "__annotate__"),
+                   lambda g, made: setattr(g, "__annotate__", 3)]
+        self.assertEqual(steps(plain.tan, changes), steps(twin, changes))
+        # Before its annotations are first read, a function has none once
+        # __annotate__ is None.
+        first = changes[6:7]
+        self.assertEqual(steps(plain.sin, first), steps(python_twin("sin"), first))
 
     def test_module_attribute(self):
         self.addCleanup(setattr, sin, "__module__", "geometry.trigonometry")
