@@ -12,7 +12,7 @@ CoroutineNames coroutine_names;
 
 namespace {
 
-constexpr const char kSharedModule[] = "_native_shared_1_0";
+constexpr const char kSharedModule[] = NRT_SHARED_MODULE;
 constexpr int kCallFlagsMask = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
 
 inline NativeFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<NativeFunction*>(op); }
@@ -595,7 +595,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "_native_shared_1_0.native_function_or_method",
+    NRT_SHARED_MODULE ".native_function_or_method",
     sizeof(NativeFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -632,7 +632,7 @@ PyType_Slot metatype_slots[] = {
 };
 
 PyType_Spec metatype_spec = {
-    "_native_shared_1_0._common_types_metatype",
+    NRT_SHARED_MODULE "._common_types_metatype",
     0,
     0,
     Py_TPFLAGS_DEFAULT,

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace nrt {
 
@@ -45,6 +46,57 @@ static_assert(offsetof(NativeFunction, self) == offsetof(PyCFunctionObject, m_se
 static_assert(offsetof(NativeFunction, module) == offsetof(PyCFunctionObject, m_module), "layout");
 static_assert(offsetof(NativeFunction, vectorcall) == offsetof(PyCFunctionObject, vectorcall), "layout");
 static_assert(offsetof(NativeFunction, defining_class) == offsetof(PyCMethodObject, mm_class), "layout");
+
+// The shared module holds the types of every module built on this runtime,
+// and its name stands for the layout of NativeFunction: a module built from
+// a runtime with another layout must not find these types (it would make
+// objects of the wrong size, or read fields where there are none), and one
+// whose types are already there must not stop this one from importing. So
+// the name changes whenever the layout (or what a field holds) changes, and
+// the build checks the layout against the fingerprint recorded beside it.
+//
+// When that check fails, the layout has changed: take the next name (the
+// last number up by one; _native_shared_1_0 was the layout before
+// `annotate`), record the new fingerprint, which the compiler's message
+// shows as the first argument of SharedLayoutIs<...>, and add the old name
+// to the earlier ones that test_startup imports beside this one. Keep every
+// field in layout_fingerprint().
+#define NRT_SHARED_MODULE "_native_shared_1_1"
+inline constexpr std::uint64_t kSharedLayout = 1654060555751577770u;
+
+// Where each field lies and how large it is, in pointer-sized words past the
+// object header, and the size of the whole, folded together (FNV-1a): the
+// same for every interpreter version and word size.
+constexpr std::uint64_t layout_fingerprint() noexcept {
+    constexpr std::size_t word = sizeof(void*);
+    constexpr std::size_t start = offsetof(NativeFunction, method);
+#define NRT_FIELD(f) {(offsetof(NativeFunction, f) - start) / word, (sizeof(NativeFunction::f) + word - 1) / word}
+    constexpr std::size_t fields[][2] = {
+        NRT_FIELD(method),  NRT_FIELD(self),     NRT_FIELD(module),      NRT_FIELD(weakreflist),
+        NRT_FIELD(vectorcall), NRT_FIELD(defining_class), NRT_FIELD(dict), NRT_FIELD(name),
+        NRT_FIELD(qualname), NRT_FIELD(doc),     NRT_FIELD(globals),     NRT_FIELD(code),
+        NRT_FIELD(closure), NRT_FIELD(flags),    NRT_FIELD(defaults),    NRT_FIELD(kwdefaults),
+        NRT_FIELD(annotations), NRT_FIELD(is_coroutine), NRT_FIELD(annotate),
+    };
+#undef NRT_FIELD
+    std::uint64_t print = 14695981039346656037u;
+    auto fold = [&print](std::size_t n) { print = (print ^ n) * 1099511628211u; };
+    fold((sizeof(NativeFunction) - start + word - 1) / word);
+    for (const auto& field : fields) {
+        fold(field[0]);
+        fold(field[1]);
+    }
+    return print;
+}
+
+template <std::uint64_t Computed, std::uint64_t Recorded>
+struct SharedLayoutIs {
+    static_assert(Computed == Recorded,
+                  "NativeFunction's layout changed: give NRT_SHARED_MODULE the next name and record the new "
+                  "fingerprint (see runtime/function.h)");
+    static constexpr bool holds = Computed == Recorded;
+};
+static_assert(SharedLayoutIs<layout_fingerprint(), kSharedLayout>::holds);
 
 // Names used by the _is_coroutine marker; set by the hosting module (strong).
 struct CoroutineNames {

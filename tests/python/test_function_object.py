@@ -24,7 +24,7 @@ import _testcapi
 import plainbuild
 import refmodel
 from reliability_support import Key
-from trig_support import BUILD_ROOT, FUNCTION_NAMES, python_twin, run_child, trig
+from trig_support import BUILD_ROOT, FUNCTION_NAMES, SHARED, python_twin, run_child, trig
 
 PROBE_DIR = os.environ.get("TRIG_PROBE_DIR") or os.path.join(
     os.path.dirname(BUILD_ROOT), "tests", "probe")
@@ -316,9 +316,7 @@ class ObjectProtocolTest(unittest.TestCase):
     def test_metatype_refuses_instances_and_changes(self):
         T = NativeFunction
         M = type(T)
-        self.assertEqual((T.__name__, T.__module__, T.__bases__),
-                         ("native_function_or_method", "_native_shared_1_0",
-                          (object,)))
+        self.assertEqual((T.__name__, T.__bases__), ("native_function_or_method", (object,)))
         self.assertEqual((M.__name__, M.__bases__),
                          ("_common_types_metatype", (type,)))
 
@@ -351,7 +349,7 @@ class ObjectProtocolTest(unittest.TestCase):
             with self.subTest(msg=msg), self.assertRaisesRegex(TypeError, msg):
                 call()
         self.assertNotIn("extra", vars(T))
-        self.assertEqual(T.__module__, "_native_shared_1_0")
+        self.assertEqual(T.__module__, SHARED)
         self.assertTrue(repr(sin).startswith("<nativefunction sin"))
 
 
@@ -447,12 +445,12 @@ class SharedTypeTest(unittest.TestCase):
                 data = run_child(self, """
 import %s, %s
 import geometry.trigonometry as t, _runtime_probe as p
-shared = sys.modules['_native_shared_1_0']
+shared = sys.modules[%r]
 emit(same=type(t.sin) is type(p.echo) is p.function_type,
      meta=type(type(t.sin)) is p.metatype,
      registered=sorted(k for k in vars(shared) if not k.startswith('__')),
      sin=t.sin(30), echo=p.echo(1, k=2)[2:])
-""" % (first, second), path=(BUILD_ROOT, PROBE_DIR)).data
+""" % (first, second, SHARED), path=(BUILD_ROOT, PROBE_DIR)).data
                 self.assertTrue(data["same"])
                 self.assertTrue(data["meta"])
                 self.assertEqual(data["registered"],
@@ -472,11 +470,11 @@ emit(same=type(t.sin) is type(p.echo) is p.function_type,
             with self.subTest(name=name, value=value):
                 data = run_child(self, """
 import types
-shared = types.ModuleType('_native_shared_1_0')
+shared = types.ModuleType(%r)
 shared.%s = %s
-sys.modules['_native_shared_1_0'] = shared
+sys.modules[shared.__name__] = shared
 emit(probe=attempt('_runtime_probe'), trig=attempt())
-""" % (name, value), path=(BUILD_ROOT, PROBE_DIR)).data
+""" % (SHARED, name, value), path=(BUILD_ROOT, PROBE_DIR)).data
                 for which in ("probe", "trig"):
                     self.assertEqual(data[which]["type"], "TypeError")
                     self.assertIn("Shared native type %s" % name,
