@@ -173,8 +173,8 @@ int register_function(int f) noexcept {
     Ref function(nrt::new_function(&kMethods[f], str(row.name), str(S_module_name), nrt::context.module_dict,
                                    state.code_objects[f]));
     if (!function) return -1;
+    if (nrt::give_annotations(function.get(), annotations.get()) < 0) return -1;
     auto* native = reinterpret_cast<nrt::NativeFunction*>(function.get());
-    native->annotations = annotations.release();
     if (row.has_defaults) {
         Py_INCREF(state.arctan_defaults);
         native->defaults = state.arctan_defaults;

@@ -13,7 +13,7 @@ CoroutineNames coroutine_names;
 
 namespace {
 
-constexpr const char kSharedModule[] = "_native_shared_1_0";
+constexpr const char kSharedModule[] = NRT_SHARED_MODULE;
 constexpr int kCallFlagsMask = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
 
 inline NativeFunction* as_function(PyObject* op) noexcept { return reinterpret_cast<NativeFunction*>(op); }
@@ -321,11 +321,13 @@ int set_kwdefaults(PyObject* op, PyObject* value, void*) noexcept {
 }
 
 // The annotations, and __annotate__ as a Python function has them: a
-// callable that gives the annotations while they are the ones the function
-// was made with (None when it has none), None once they are assigned or
-// deleted; a callable assigned to __annotate__ replaces the annotations,
-// which its first read then asks it for. Only versions that have
-// __annotate__ show it (compat/functions.h), so earlier ones never assign it.
+// callable that gives the annotations the function was made with (None when
+// it has none), whatever becomes of its __annotations__ dict, which the
+// first read makes from it; None once the annotations are assigned or
+// deleted. A callable assigned to __annotate__ replaces the annotations,
+// which the next read asks it for. Only versions that have __annotate__
+// show it (compat/functions.h); on earlier ones it only makes the first
+// __annotations__.
 PyObject* get_annotations(PyObject* op, void*) noexcept {
     NativeFunction* f = as_function(op);
     if (f->annotations == nullptr) {
@@ -333,7 +335,11 @@ PyObject* get_annotations(PyObject* op, void*) noexcept {
         if (f->annotate != nullptr && f->annotate != Py_None) {
             PyObject* value_format = PyLong_FromLong(1);
             if (value_format == nullptr) return nullptr;
-            made = PyObject_CallOneArg(f->annotate, value_format);
+            // Held for the call, which may replace it.
+            PyObject* annotate = f->annotate;
+            Py_INCREF(annotate);
+            made = PyObject_CallOneArg(annotate, value_format);
+            Py_DECREF(annotate);
             Py_DECREF(value_format);
             if (made == nullptr) return nullptr;
             if (!PyDict_Check(made)) {
@@ -368,33 +374,34 @@ int set_annotations(PyObject* op, PyObject* value, void*) noexcept {
     return 0;
 }
 
-// The __annotate__ of the annotations a function was made with (self is
-// their dict, so that it keeps giving them after the function's own are
-// replaced, as a Python function's does): copies for the VALUE (1) and
-// FORWARDREF (3) formats, which are the same for values already made;
-// annotationlib makes the STRING format from the values when both it and the
-// fake-globals format (2) are refused.
-PyObject* annotate_own(PyObject* self, PyObject* format) noexcept {
+// The __annotate__ of the annotations a function was made with, whose self
+// is a tuple of their (name, annotation) pairs, which nothing can change:
+// a new dict of them for the VALUE (1) and FORWARDREF (3) formats, which are
+// the same for values already made; annotationlib makes the STRING format
+// from the values when both it and the fake-globals format (2) are refused.
+PyObject* annotate_own(PyObject* pairs, PyObject* format) noexcept {
     long which = PyLong_AsLong(format);
     if (which == -1 && PyErr_Occurred()) return nullptr;
     if (which != 1 && which != 3) {
         PyErr_SetNone(PyExc_NotImplementedError);
         return nullptr;
     }
-    return PyDict_Copy(self);
+    PyObject* made = PyDict_New();
+    if (made == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pairs); i++) {
+        PyObject* pair = PyTuple_GET_ITEM(pairs, i);
+        if (PyDict_SetItem(made, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+            Py_DECREF(made);
+            return nullptr;
+        }
+    }
+    return made;
 }
 
-[[maybe_unused]] PyMethodDef annotate_own_def = {"__annotate__", annotate_own, METH_O, nullptr};
+PyMethodDef annotate_own_def = {"__annotate__", annotate_own, METH_O, nullptr};
 
 [[maybe_unused]] PyObject* get_annotate(PyObject* op, void*) noexcept {
-    NativeFunction* f = as_function(op);
-    if (f->annotate == nullptr) {
-        if (f->annotations == nullptr || PyDict_GET_SIZE(f->annotations) == 0) Py_RETURN_NONE;
-        f->annotate = PyCFunction_NewEx(&annotate_own_def, f->annotations, nullptr);
-        if (f->annotate == nullptr) return nullptr;
-    }
-    Py_INCREF(f->annotate);
-    return f->annotate;
+    return new_ref_or_none(as_function(op)->annotate);
 }
 
 [[maybe_unused]] int set_annotate(PyObject* op, PyObject* value, void*) noexcept {
@@ -449,23 +456,82 @@ PyObject* get_is_coroutine(PyObject* op, void*) noexcept {
     return f->is_coroutine;
 }
 
-// inspect's mark for a coroutine function: what markcoroutinefunction()
-// gives a callable (read back from a bare object it marks).
-[[maybe_unused]] PyObject* get_coroutine_mark(PyObject* op, void*) noexcept {
-    if (!(as_function(op)->flags & kFunctionCoroutine)) {
-        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
-        return nullptr;
+// The name of inspect's coroutine mark and the mark itself, made on first
+// use and kept for the life of the process (strong references).
+PyObject* coroutine_mark_name = nullptr;
+PyObject* inspect_coroutine_mark = nullptr;
+
+// The mark's name, borrowed; null with an exception set.
+PyObject* mark_name() noexcept {
+    if (coroutine_mark_name == nullptr) coroutine_mark_name = PyUnicode_InternFromString("_is_coroutine_marker");
+    return coroutine_mark_name;
+}
+
+// What inspect.markcoroutinefunction() gives a callable, read back once from
+// a bare object it marks. New reference, or null with an exception set.
+PyObject* inspect_mark() noexcept {
+    if (inspect_coroutine_mark == nullptr) {
+        PyObject* inspect = PyImport_ImportModule("inspect");
+        if (inspect == nullptr) return nullptr;
+        PyObject* carrier = PyModule_New("carrier");
+        PyObject* marked =
+            carrier ? PyObject_CallMethod(inspect, "markcoroutinefunction", "O", carrier) : nullptr;
+        Py_DECREF(inspect);
+        Py_XDECREF(carrier);
+        if (marked == nullptr) return nullptr;
+        PyObject* mark = PyObject_GetAttr(marked, mark_name());
+        Py_DECREF(marked);
+        if (mark == nullptr) return nullptr;
+        // The import can run any code, including another read of the mark.
+        if (inspect_coroutine_mark != nullptr) Py_DECREF(mark);
+        else inspect_coroutine_mark = mark;
     }
-    PyObject* inspect = PyImport_ImportModule("inspect");
-    if (inspect == nullptr) return nullptr;
-    PyObject* carrier = PyModule_New("carrier");
-    PyObject* marked = carrier ? PyObject_CallMethod(inspect, "markcoroutinefunction", "O", carrier) : nullptr;
-    Py_DECREF(inspect);
-    Py_XDECREF(carrier);
-    if (marked == nullptr) return nullptr;
-    PyObject* mark = PyObject_GetAttrString(marked, "_is_coroutine_marker");
-    Py_DECREF(marked);
-    return mark;
+    Py_INCREF(inspect_coroutine_mark);
+    return inspect_coroutine_mark;
+}
+
+[[gnu::cold]] void raise_no_mark(PyObject* op) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(op)->tp_name,
+                 coroutine_mark_name);
+}
+
+// inspect's mark for a coroutine function, which inspect.markcoroutinefunction()
+// sets: kept in the instance dict, as on a Python function, so that it can
+// be assigned and deleted like any attribute. Where the dict has none, a
+// coroutine function shows inspect's mark, as a class attribute shows
+// through: deleting the mark is then an AttributeError, and the mark stays.
+[[maybe_unused]] PyObject* get_coroutine_mark(PyObject* op, void*) noexcept {
+    NativeFunction* f = as_function(op);
+    if (mark_name() == nullptr) return nullptr;
+    if (f->dict != nullptr) {
+        PyObject* kept = PyDict_GetItemWithError(f->dict, coroutine_mark_name);
+        if (kept != nullptr) {
+            Py_INCREF(kept);
+            return kept;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    if (f->flags & kFunctionCoroutine) return inspect_mark();
+    raise_no_mark(op);
+    return nullptr;
+}
+
+[[maybe_unused]] int set_coroutine_mark(PyObject* op, PyObject* value, void*) noexcept {
+    if (mark_name() == nullptr) return -1;
+    PyObject* dict = PyObject_GenericGetDict(op, nullptr);  // made when there is none
+    if (dict == nullptr) return -1;
+    int rc;
+    if (value != nullptr) {
+        rc = PyDict_SetItem(dict, coroutine_mark_name, value);
+    } else {
+        rc = PyDict_DelItem(dict, coroutine_mark_name);
+        if (rc < 0 && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            raise_no_mark(op);
+        }
+    }
+    Py_DECREF(dict);
+    return rc;
 }
 
 // Any object; None once deleted.
@@ -498,7 +564,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
-    NRT_COROUTINE_MARK_GETSET(get_coroutine_mark)
+    NRT_COROUTINE_MARK_GETSET(get_coroutine_mark, set_coroutine_mark)
     NRT_ANNOTATE_GETSET(get_annotate, set_annotate)
     module_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -536,7 +602,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "_native_shared_1_0.native_function_or_method",
+    NRT_SHARED_MODULE ".native_function_or_method",
     sizeof(NativeFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -573,7 +639,7 @@ PyType_Slot metatype_slots[] = {
 };
 
 PyType_Spec metatype_spec = {
-    "_native_shared_1_0._common_types_metatype",
+    NRT_SHARED_MODULE "._common_types_metatype",
     0,
     0,
     Py_TPFLAGS_DEFAULT,
@@ -677,6 +743,22 @@ int fetch_shared_types(PyTypeObject** metatype, PyTypeObject** function_type) no
     }
     Py_XSETREF(*metatype, meta);
     Py_XSETREF(*function_type, func);
+    return 0;
+}
+
+int give_annotations(PyObject* function, PyObject* annotations) noexcept {
+    if (PyDict_GET_SIZE(annotations) == 0) return 0;
+    PyObject* items = PyDict_Items(annotations);
+    if (items == nullptr) return -1;
+    PyObject* pairs = PyList_AsTuple(items);
+    Py_DECREF(items);
+    if (pairs == nullptr) return -1;
+    PyObject* annotate = PyCFunction_NewEx(&annotate_own_def, pairs, nullptr);
+    Py_DECREF(pairs);
+    if (annotate == nullptr) return -1;
+    NativeFunction* f = as_function(function);
+    Py_XSETREF(f->annotate, annotate);
+    Py_CLEAR(f->annotations);
     return 0;
 }
 

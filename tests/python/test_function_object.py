@@ -15,6 +15,7 @@ import re
 import sys
 import types
 import unittest
+import unittest.mock
 import warnings
 import weakref
 
@@ -23,7 +24,7 @@ import _testcapi
 import plainbuild
 import refmodel
 from reliability_support import Key
-from trig_support import BUILD_ROOT, FUNCTION_NAMES, python_twin, run_child, trig
+from trig_support import BUILD_ROOT, FUNCTION_NAMES, SHARED, python_twin, run_child, trig
 
 PROBE_DIR = os.environ.get("TRIG_PROBE_DIR") or os.path.join(
     os.path.dirname(BUILD_ROOT), "tests", "probe")
@@ -155,26 +156,43 @@ class FunctionAttributesTest(unittest.TestCase):
         twin = python_twin("tan")
         if not hasattr(twin, "__annotate__"):
             self.skipTest("this interpreter has no __annotate__")
-        f = plainbuild.load().tan          # the shipped one's keep their state
-        self.assertIsNot(f, tan)
+        import annotationlib
+        plain = plainbuild.load()          # the shipped ones keep their state
+        self.assertIsNot(plain.tan, tan)
 
-        def steps(g):
+        def steps(g, changes):
             made = g.__annotate__
-            seen = [made(1), g.__annotations__]
-            for change in [lambda: delattr(g, "__annotations__"),
-                           lambda: setattr(g, "__annotate__", made),
-                           lambda: setattr(g, "__annotate__", None),
-                           lambda: setattr(g, "__annotate__", lambda format: {"f": format}),
-                           lambda: setattr(g, "__annotations__", {"a": 1}),
-                           lambda: delattr(g, "__annotate__"),
-                           lambda: setattr(g, "__annotate__", 3)]:
+            seen = []
+            for change in changes:
                 try:
-                    change()
-                    seen.append((g.__annotate__ is None, g.__annotations__))
+                    change(g, made)
                 except TypeError as e:
                     seen.append(str(e))
+                    continue
+                # What the function was made with stays, however its
+                # annotations dict changes; wrappers copy __annotate__.
+                seen.append((made(1), g.__annotate__ is None, g.__annotations__,
+                             functools.wraps(g)(lambda: 0).__annotations__,
+                             [annotationlib.get_annotations(g, format=form) for form in
+                              (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF,
+                               annotationlib.Format.STRING)]))
             return seen
-        self.assertEqual(steps(f), steps(twin))
+        changes = [lambda g, made: None,
+                   lambda g, made: g.__annotations__.__setitem__("angle", "x"),
+                   lambda g, made: g.__annotations__.__setitem__("return", "y"),
+                   lambda g, made: g.__annotations__.clear(),
+                   lambda g, made: delattr(g, "__annotations__"),
+                   lambda g, made: setattr(g, "__annotate__", made),
+                   lambda g, made: setattr(g, "__annotate__", None),
+                   lambda g, made: setattr(g, "__annotate__", lambda format: {"f": format}),
+                   lambda g, made: setattr(g, "__annotations__", {"a": 1}),
+                   lambda g, made: delattr(g, "__annotate__"),
+                   lambda g, made: setattr(g, "__annotate__", 3)]
+        self.assertEqual(steps(plain.tan, changes), steps(twin, changes))
+        # Before its annotations are first read, a function has none once
+        # __annotate__ is None.
+        first = changes[6:7]
+        self.assertEqual(steps(plain.sin, first), steps(python_twin("sin"), first))
 
     def test_module_attribute(self):
         self.addCleanup(setattr, sin, "__module__", "geometry.trigonometry")
@@ -298,9 +316,7 @@ class ObjectProtocolTest(unittest.TestCase):
     def test_metatype_refuses_instances_and_changes(self):
         T = NativeFunction
         M = type(T)
-        self.assertEqual((T.__name__, T.__module__, T.__bases__),
-                         ("native_function_or_method", "_native_shared_1_0",
-                          (object,)))
+        self.assertEqual((T.__name__, T.__bases__), ("native_function_or_method", (object,)))
         self.assertEqual((M.__name__, M.__bases__),
                          ("_common_types_metatype", (type,)))
 
@@ -333,7 +349,7 @@ class ObjectProtocolTest(unittest.TestCase):
             with self.subTest(msg=msg), self.assertRaisesRegex(TypeError, msg):
                 call()
         self.assertNotIn("extra", vars(T))
-        self.assertEqual(T.__module__, "_native_shared_1_0")
+        self.assertEqual(T.__module__, SHARED)
         self.assertTrue(repr(sin).startswith("<nativefunction sin"))
 
 
@@ -429,12 +445,12 @@ class SharedTypeTest(unittest.TestCase):
                 data = run_child(self, """
 import %s, %s
 import geometry.trigonometry as t, _runtime_probe as p
-shared = sys.modules['_native_shared_1_0']
+shared = sys.modules[%r]
 emit(same=type(t.sin) is type(p.echo) is p.function_type,
      meta=type(type(t.sin)) is p.metatype,
      registered=sorted(k for k in vars(shared) if not k.startswith('__')),
      sin=t.sin(30), echo=p.echo(1, k=2)[2:])
-""" % (first, second), path=(BUILD_ROOT, PROBE_DIR)).data
+""" % (first, second, SHARED), path=(BUILD_ROOT, PROBE_DIR)).data
                 self.assertTrue(data["same"])
                 self.assertTrue(data["meta"])
                 self.assertEqual(data["registered"],
@@ -454,11 +470,11 @@ emit(same=type(t.sin) is type(p.echo) is p.function_type,
             with self.subTest(name=name, value=value):
                 data = run_child(self, """
 import types
-shared = types.ModuleType('_native_shared_1_0')
+shared = types.ModuleType(%r)
 shared.%s = %s
-sys.modules['_native_shared_1_0'] = shared
+sys.modules[shared.__name__] = shared
 emit(probe=attempt('_runtime_probe'), trig=attempt())
-""" % (name, value), path=(BUILD_ROOT, PROBE_DIR)).data
+""" % (SHARED, name, value), path=(BUILD_ROOT, PROBE_DIR)).data
                 for which in ("probe", "trig"):
                     self.assertEqual(data[which]["type"], "TypeError")
                     self.assertIn("Shared native type %s" % name,
@@ -601,6 +617,38 @@ class CoroutineMarkerTest(unittest.TestCase):
             self.assertTrue(inspect.iscoroutinefunction(f) or asyncio.coroutines.iscoroutinefunction(f))
             self.assertFalse(inspect.iscoroutinefunction(probe.make("noargs")))
         self.assertIs(probe.make("noargs")._is_coroutine, False)
+
+    def test_inspect_mark_is_an_attribute(self):
+        if not hasattr(inspect, "markcoroutinefunction"):
+            self.skipTest("this interpreter has no inspect.markcoroutinefunction")
+
+        def steps(g):
+            seen = []
+            for change in [lambda: inspect.markcoroutinefunction(g),
+                           lambda: setattr(g, "_is_coroutine_marker", 1),
+                           lambda: delattr(g, "_is_coroutine_marker"),
+                           lambda: delattr(g, "_is_coroutine_marker")]:
+                try:
+                    change()
+                    seen.append((inspect.iscoroutinefunction(g), dict(vars(g))))
+                except AttributeError:
+                    seen.append("AttributeError")
+            return seen
+        self.assertEqual(steps(probe.make("noargs")), steps(python_twin("sin")))
+        # A coroutine function's own mark shows where the dict has none, and
+        # is read without importing inspect again.
+        mark = inspect.markcoroutinefunction(lambda: None)._is_coroutine_marker
+        self.assertIs(probe.make("noargs", flags=8)._is_coroutine_marker, mark)
+        f = probe.make("noargs", flags=8)
+        with unittest.mock.patch.dict(sys.modules, inspect=None):
+            self.assertIs(f._is_coroutine_marker, mark)
+        f._is_coroutine_marker = 1
+        self.assertFalse(inspect.iscoroutinefunction(f))
+        del f._is_coroutine_marker
+        self.assertTrue(inspect.iscoroutinefunction(f))
+        with self.assertRaises(AttributeError):
+            del f._is_coroutine_marker
+        self.assertIs(f._is_coroutine_marker, mark)
 
     def test_marker_is_true_when_asyncio_cannot_be_imported(self):
         data = run_child(self, """

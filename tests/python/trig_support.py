@@ -15,6 +15,9 @@ from refmodel import FILE_NAME as FILE, FUNCTION_NAMES  # noqa: F401
 
 SIN = "geometry.trigonometry.sin"
 INIT = "init geometry.trigonometry"
+# The module that holds the shared types: its name changes with the function
+# type's layout (runtime/function.h), so it is taken from the type.
+SHARED = type(trig.sin).__module__
 
 # Root of the importable tree the tests run against (holds geometry/, vantor/).
 BUILD_ROOT = os.path.dirname(os.path.abspath(list(geometry.__path__)[0]))
