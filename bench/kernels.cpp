@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
                     bool same = rare[k] == reference_rare[k] &&
                                 (rare[k] || std::memcmp(&out[k], &reference[k], sizeof(double)) == 0);
                     if (!same && mismatches++ < 10) {
-                        std::printf("  %s differs from scalar at %.17g: %.17g against %.17g\n", trigmod::path_name(path),
-                                    first[k], out[k], reference[k]);
+                        std::printf("  %s differs from scalar at %.17g: %.17g against %.17g\n",
+                                    trigmod::path_name(path), first[k], out[k], reference[k]);
                     }
                 }
             }
