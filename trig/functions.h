@@ -12,6 +12,7 @@
 #include "runtime/kernel.h"
 #include "runtime/value.h"
 #include "trig/environment.h"
+#include "trig/kernels.h"
 
 namespace trigmod {
 
@@ -54,7 +55,7 @@ struct FunctionRecord {
 
 // name; plain name, traceback name, first line, required, maximum,
 // parameters, defaults, as a double; body; docstring; locals; annotations;
-// has __defaults__
+// has __defaults__; bulk kernel
 inline constexpr FunctionRecord kRecords[] = {
     {S_sin,
      {"sin", "geometry.trigonometry.sin", 6, 1, 1, {PARAM(angle)}, {}, false},
@@ -69,7 +70,8 @@ inline constexpr FunctionRecord kRecords[] = {
      "    ",
      7, {S_angle, S_sign, S_x, S_term, S_tol, S_result, S_i},
      1, {{S_angle, S_int_or_float}},
-     false},
+     false,
+     &kSinKernel},
     {S_cosin,
      {"cosin", "geometry.trigonometry.cosin", 45, 1, 1, {PARAM(angle)}, {}, false},
      cosin_body,
@@ -82,7 +84,8 @@ inline constexpr FunctionRecord kRecords[] = {
      "    ",
      2, {S_angle, S_cosine},
      1, {{S_angle, S_int_or_float}},
-     false},
+     false,
+     &kCosinKernel},
     {S_tan,
      {"tan", "geometry.trigonometry.tan", 65, 1, 1, {PARAM(angle)}, {}, false},
      tan_body,
@@ -95,7 +98,8 @@ inline constexpr FunctionRecord kRecords[] = {
      "    ",
      1, {S_angle},
      1, {{S_angle, S_int_or_float}},
-     false},
+     false,
+     &kTanKernel},
     // Its one parameter reaches the body as a double.
     {S_tan_rad,
      {"_tan_rad", "geometry.trigonometry._tan_rad", 78, 1, 1, {PARAM(rad)}, {}, true},
@@ -103,7 +107,8 @@ inline constexpr FunctionRecord kRecords[] = {
      nullptr,
      1, {S_rad},
      1, {{S_rad, S_float_}},
-     false},
+     false,
+     &kTanRadKernel},
     // An omitted `iter` is always the shared int 20, whatever __defaults__ says.
     {S_arctan,
      {"arctan", "geometry.trigonometry.arctan", 84, 1, 2, {PARAM(x), PARAM(iter)},
@@ -122,7 +127,8 @@ inline constexpr FunctionRecord kRecords[] = {
      "    ",
      4, {S_x, S_iter, S_theta, S_underscore},
      1, {{S_x, S_float_or_int}},
-     true},
+     true,
+     &kArctanKernel},
     {S_arctan2,
      {"arctan2", "geometry.trigonometry.arctan2", 112, 2, 2, {PARAM(x), PARAM(y)}, {}, false},
      arctan2_body,
@@ -138,7 +144,8 @@ inline constexpr FunctionRecord kRecords[] = {
      "    ",
      2, {S_x, S_y},
      3, {{S_x, S_float_or_int}, {S_y, S_float_or_int}, {S_return_, S_float_}},
-     false},
+     false,
+     &kArctan2Kernel},
     {S_arcsin,
      {"arcsin", "geometry.trigonometry.arcsin", 139, 1, 1, {PARAM(x)}, {}, false},
      arcsin_body,
@@ -152,7 +159,8 @@ inline constexpr FunctionRecord kRecords[] = {
      "    ",
      2, {S_x, S_result},
      2, {{S_x, S_float_or_int}, {S_return_, S_float_}},
-     false},
+     false,
+     &kArcsinKernel},
     {S_arccos,
      {"arccos", "geometry.trigonometry.arccos", 155, 1, 1, {PARAM(x)}, {}, false},
      arccos_body,
@@ -166,7 +174,8 @@ inline constexpr FunctionRecord kRecords[] = {
      "    ",
      2, {S_x, S_result},
      2, {{S_x, S_float_or_int}, {S_return_, S_float_}},
-     false},
+     false,
+     &kArccosKernel},
 };
 
 #undef PARAM

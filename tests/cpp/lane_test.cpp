@@ -8,7 +8,7 @@
 
 #include <cmath>
 
-extern "C" PyObject* PyInit_trigonometry(void);
+#include "trig_module.h"
 
 namespace {
 
@@ -39,17 +39,8 @@ PyMethodDef sqrt_def = {"sqrt", counting_sqrt, METH_O, nullptr};
 class Lane : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // The module from this binary's own objects, made as an import would.
-        PyObject* def = PyInit_trigonometry();
-        PyObject* machinery = PyImport_ImportModule("importlib.machinery");
-        ASSERT_NE(machinery, nullptr);
-        PyObject* spec = PyObject_CallMethod(machinery, "ModuleSpec", "sO", "geometry.trigonometry", Py_None);
-        Py_DECREF(machinery);
-        ASSERT_NE(spec, nullptr);
-        module_ = PyModule_FromDefAndSpec(reinterpret_cast<PyModuleDef*>(def), spec);
-        Py_DECREF(spec);
+        module_ = trig_module();
         ASSERT_NE(module_, nullptr);
-        ASSERT_EQ(PyModule_ExecDef(module_, reinterpret_cast<PyModuleDef*>(def)), 0);
         PyObject* algebra = PyDict_GetItemString(PyModule_GetDict(module_), "algebra");
         PyObject* sqrt = PyCFunction_New(&sqrt_def, nullptr);
         ASSERT_EQ(PyObject_SetAttrString(algebra, "sqrt", sqrt), 0);
