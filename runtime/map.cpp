@@ -190,6 +190,12 @@ Item decode(char code, const char* p) noexcept {
     }
 }
 
+// What an element read ahead is: a float or an int of at most kExactInt in
+// magnitude, kept as a double, or an item held.
+constexpr unsigned char kAheadFloat = 0;
+constexpr unsigned char kAheadInt = 1;
+constexpr unsigned char kAheadHeld = 2;
+
 // One iterable: a one-dimensional buffer of a readable format, read in
 // place; an exact list or tuple, read by index as its iterator reads it;
 // anything else through its iterator, one element at a time.
@@ -262,6 +268,43 @@ public:
             }
         }
         return -1;
+    }
+
+    // Elements j to j + n - 1 ahead of their calls, for a kernel: a machine
+    // value as a double in column[] (kinds[] says whether it was an int),
+    // anything else held in items[] with its flag in rare[] set. An indexed
+    // source has them all.
+    void read_ahead(Py_ssize_t j, Py_ssize_t n, double* column, unsigned char* kinds, unsigned char* rare,
+                    Item* items) noexcept {
+        if (way_ == Way::Buffer && code_ == 'd') {
+            for (Py_ssize_t e = 0; e < n; e++) column[e] = load<double>(address(j + e));
+            std::memset(kinds, kAheadFloat, n);
+            return;
+        }
+        for (Py_ssize_t e = 0; e < n; e++) {
+            if (way_ == Way::Sequence) {
+                // An exact float is read without holding it: the kernel
+                // needs its value only.
+                PyObject* element = PySequence_Fast_GET_ITEM(object_, j + e);
+                if (PyFloat_CheckExact(element)) {
+                    column[e] = PyFloat_AS_DOUBLE(element);
+                    kinds[e] = kAheadFloat;
+                    continue;
+                }
+            }
+            Item item;
+            read(j + e, &item);
+            if (item.machine()) {
+                column[e] = item.d;
+                kinds[e] = item.kind == Kind::Int ? kAheadInt : kAheadFloat;
+                item.clear();
+            } else {
+                column[e] = 0.0;
+                kinds[e] = kAheadHeld;
+                rare[e] = 1;
+                items[e] = item;
+            }
+        }
     }
 
     // The bytes the buffer spans, for overlap tests; empty otherwise.
@@ -363,6 +406,24 @@ public:
         }
         if (j >= capacity_ && !reserve(capacity_ < 64 ? 64 : capacity_ * 2)) return false;
         grown_[j] = v;
+        return true;
+    }
+
+    // Results j to j + n - 1, stored at once.
+    bool put_run(Py_ssize_t j, const double* v, Py_ssize_t n) noexcept {
+        if (mode_ == Mode::Array && j + n > room() && !grow_from_array()) return false;
+        if (mode_ == Mode::Grow) {
+            if (j + n > capacity_ && !reserve(2 * (j + n) + 64)) return false;
+            std::memcpy(grown_ + j, v, n * sizeof(double));
+            return true;
+        }
+        Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
+        char* at = static_cast<char*>(view_.buf) + j * stride;
+        if (stride == sizeof(double)) {
+            std::memcpy(at, v, n * sizeof(double));
+        } else {
+            for (Py_ssize_t e = 0; e < n; e++) std::memcpy(at + e * stride, &v[e], sizeof(double));
+        }
         return true;
     }
 
@@ -477,42 +538,67 @@ public:
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() {
-        clear_items();
+        for (Py_ssize_t k = 0; memory_ != nullptr && k < inputs_ * most_; k++) items_[k].clear();
         PyMem_Free(memory_);
     }
 
-    bool open(Py_ssize_t inputs) noexcept {
+    // Room for chunks of up to `most` elements of `inputs` inputs.
+    bool open(Py_ssize_t inputs, Py_ssize_t most) noexcept {
         inputs_ = inputs;
-        std::size_t bytes = inputs * kMostChunk * (sizeof(Item) + sizeof(double)) + kMostChunk * (sizeof(double) + 1);
+        most_ = most;
+        std::size_t bytes = inputs * most * (sizeof(Item) + sizeof(double) + 1) + most * (sizeof(double) + 1);
         memory_ = PyMem_Malloc(bytes);
         if (memory_ == nullptr) {
             PyErr_NoMemory();
             return false;
         }
         items_ = static_cast<Item*>(memory_);
-        for (Py_ssize_t k = 0; k < inputs * kMostChunk; k++) new (&items_[k]) Item();
-        doubles_ = reinterpret_cast<double*>(items_ + inputs * kMostChunk);
-        results_ = doubles_ + inputs * kMostChunk;
-        rare_ = reinterpret_cast<unsigned char*>(results_ + kMostChunk);
+        for (Py_ssize_t k = 0; k < inputs * most; k++) new (&items_[k]) Item();
+        doubles_ = reinterpret_cast<double*>(items_ + inputs * most);
+        results_ = doubles_ + inputs * most;
+        rare_ = reinterpret_cast<unsigned char*>(results_ + most);
+        kinds_ = rare_ + most;
         return true;
     }
     bool is_open() const noexcept { return memory_ != nullptr; }
+    Py_ssize_t most() const noexcept { return most_; }
 
-    Item& item(Py_ssize_t k, Py_ssize_t e) noexcept { return items_[k * kMostChunk + e]; }
-    double* column(Py_ssize_t k) noexcept { return doubles_ + k * kMostChunk; }
+    Item* items(Py_ssize_t k) noexcept { return items_ + k * most_; }
+    double* column(Py_ssize_t k) noexcept { return doubles_ + k * most_; }
     double* results() noexcept { return results_; }
     unsigned char* rare() noexcept { return rare_; }
-    void clear_items() noexcept {
-        for (Py_ssize_t k = 0; k < inputs_ * kMostChunk && items_ != nullptr; k++) items_[k].clear();
+    unsigned char* kinds(Py_ssize_t k) noexcept { return kinds_ + k * most_; }
+
+    // What a body gets for input k of element e, as read ahead.
+    Val value(Py_ssize_t k, Py_ssize_t e) noexcept {
+        switch (kinds(k)[e]) {
+            case kAheadFloat: return Val::of_float(column(k)[e]);
+            case kAheadInt: return Val::of_int(static_cast<std::int64_t>(column(k)[e]));
+            default: return items(k)[e].value();
+        }
+    }
+    bool foreign(Py_ssize_t k, Py_ssize_t e) noexcept {
+        return kinds(k)[e] == kAheadHeld && items(k)[e].foreign();
+    }
+
+    // Lets go of the items of the first n elements.
+    void clear_items(Py_ssize_t n) noexcept {
+        for (Py_ssize_t k = 0; k < inputs_; k++) {
+            for (Py_ssize_t e = 0; e < n; e++) {
+                if (kinds(k)[e] == kAheadHeld) items(k)[e].clear();
+            }
+        }
     }
 
 private:
     void* memory_ = nullptr;
     Py_ssize_t inputs_ = 0;
+    Py_ssize_t most_ = 0;
     Item* items_ = nullptr;
     double* doubles_ = nullptr;
     double* results_ = nullptr;
     unsigned char* rare_ = nullptr;
+    unsigned char* kinds_ = nullptr;
 };
 
 class Mapping {
@@ -786,19 +872,9 @@ Py_ssize_t Mapping::chunk(Py_ssize_t j, Py_ssize_t size, const KernelState& stat
     std::memset(rare, 0, size);
     const double* columns[kMaxKernelInputs];
     for (Py_ssize_t k = 0; k < inputs_; k++) {
-        double* column = scratch_.column(k);
-        columns[k] = column;
-        for (Py_ssize_t e = 0; e < size; e++) {
-            Item& item = scratch_.item(k, e);
-            // Nothing has run since the lengths were checked: each element is there.
-            sources_[k].read(j + e, &item);
-            if (item.machine()) {
-                column[e] = item.d;
-            } else {
-                column[e] = 0.0;
-                rare[e] = 1;
-            }
-        }
+        // Nothing has run since the lengths were checked: each element is there.
+        sources_[k].read_ahead(j, size, scratch_.column(k), scratch_.kinds(k), rare, scratch_.items(k));
+        columns[k] = scratch_.column(k);
     }
     double* results = scratch_.results();
     if (size >= kReleaseFrom) {
@@ -812,17 +888,20 @@ Py_ssize_t Mapping::chunk(Py_ssize_t j, Py_ssize_t size, const KernelState& stat
 
     Py_ssize_t next = j + size;
     bool failed = false;
-    for (Py_ssize_t e = 0; e < size && !failed; e++) {
-        if (!rare[e]) {
-            failed = !target_.put(j + e, results[e]);
+    for (Py_ssize_t e = 0; e < size && !failed;) {
+        // The kernel's results up to the next element it left, at once.
+        Py_ssize_t run_end = e;
+        while (run_end < size && !rare[run_end]) run_end++;
+        if (run_end > e) {
+            failed = !target_.put_run(j + e, results + e, run_end - e);
+            e = run_end;
             continue;
         }
         Val values[kMaxKernelInputs];
         bool foreign = false;
         for (Py_ssize_t k = 0; k < inputs_ && !failed; k++) {
-            const Item& item = scratch_.item(k, e);
-            foreign = foreign || item.foreign();
-            values[k] = item.value();
+            foreign = foreign || scratch_.foreign(k, e);
+            values[k] = scratch_.value(k, e);
             failed = !values[k];
         }
         if (failed) break;
@@ -840,8 +919,9 @@ Py_ssize_t Mapping::chunk(Py_ssize_t j, Py_ssize_t size, const KernelState& stat
                 break;
             }
         }
+        e++;
     }
-    scratch_.clear_items();
+    scratch_.clear_items(size);
     if (failed || PyErr_CheckSignals() < 0) return -1;
     return next;
 }
@@ -863,11 +943,11 @@ PyObject* Mapping::run(PyObject* kwnames) noexcept {
     choose_lane();
 
     const Kernel* kernel = lane_ != nullptr ? lane_->kernel : nullptr;
+    const Py_ssize_t most = kernel != nullptr && kernel->chunk < kMostChunk ? kernel->chunk : kMostChunk;
     if (kernel != nullptr && known_ > 0 && kernel->inputs == inputs_ && read_ahead_allowed() &&
-        !scratch_.open(inputs_)) {
+        !scratch_.open(inputs_, known_ < most ? known_ : most)) {
         return nullptr;
     }
-    const Py_ssize_t most = kernel != nullptr && kernel->chunk < kMostChunk ? kernel->chunk : kMostChunk;
     // A kernel's chunks start small and double while they run whole, so that
     // inputs where ordinary calls often end a chunk are not read ahead over
     // and over.
@@ -883,6 +963,7 @@ PyObject* Mapping::run(PyObject* kwnames) noexcept {
                 for (Py_ssize_t k = 0; k < inputs_; k++) whole = whole && sources_[k].length() >= known_;
                 if (whole) {
                     Py_ssize_t n = known_ - j < size ? known_ - j : size;
+                    if (n > scratch_.most()) n = scratch_.most();
                     Py_ssize_t next = chunk(j, n, state);
                     if (next < 0) return nullptr;
                     size = next < j + n ? kFirstChunk : (2 * size < most ? 2 * size : most);
