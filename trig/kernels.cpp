@@ -461,7 +461,10 @@ bool path_available(KernelPath path) noexcept {
         case KernelPath::Scalar:
         case KernelPath::Vector2: return true;
 #if TRIG_KERNELS_X86
-        case KernelPath::Avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
+        case KernelPath::Avx2:
+            // Its code also computes a square's error with a fused multiply-add.
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case KernelPath::Avx512:
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
@@ -472,10 +475,10 @@ bool path_available(KernelPath path) noexcept {
     return false;
 }
 
-KernelPath chosen_path() noexcept {
-    static const KernelPath path = kernels::choose_path();
-    return path;
-}
+// Asked again at each chunk, which costs a few tests of flags that libgcc
+// sets at load time: a function-local static would make the module need the
+// C++ runtime for its guard.
+KernelPath chosen_path() noexcept { return kernels::choose_path(); }
 
 void run_on_path(KernelPath path, int position, const nrt::KernelState& state, const double* const* in,
                  Py_ssize_t n, double* out, unsigned char* rare) noexcept {
