@@ -32,8 +32,10 @@ struct Kernel {
     Py_ssize_t chunk;
     // With the GIL held: whether run() may compute the function now, with
     // the parameters after the inputs bound to `rest` (defaults included).
-    // Fills every byte of *state when it may. Runs no code, sets no
-    // exception.
+    // Fills every byte of *state when it may. Sets no exception, and runs no
+    // code but what reading the module's state may run (compat/dicts.h: the
+    // caches letting go when other code removed the dict watcher), so the
+    // caller holds its own references to what it uses.
     bool (*prepare)(const Val* rest, KernelState* state) noexcept;
     // Without the GIL, touching no Python object: for k in [0, n), out[k]
     // is what the body returns for the inputs in[0][k] (and in[1][k]) as
@@ -41,7 +43,8 @@ struct Kernel {
     // an element left to the ordinary call. An input that was an exact int v
     // with |v| <= 2**53 is given as the double v: the body's result for the
     // int must be the same bits, or run() must leave such a value to the
-    // ordinary call. rare[] starts all 0.
+    // ordinary call. rare[k] comes in set for an element that is no machine
+    // value (its in[][k] is 0.0): run() leaves it set.
     void (*run)(const KernelState& state, const double* const* in, Py_ssize_t n, double* out,
                 unsigned char* rare) noexcept;
 };
