@@ -18,6 +18,24 @@
 // machine-specific instructions.
 #include "trig/kernels.h"
 
+#ifdef NRT_PLAIN
+
+// The plain build computes every step on objects and never calls a kernel
+// (no function of its own reaches a body with values), so its kernels are
+// records without code, and the vector code is not compiled at all.
+namespace trigmod {
+const nrt::Kernel kSinKernel = {1, 1, nullptr, nullptr};
+const nrt::Kernel kCosinKernel = {1, 1, nullptr, nullptr};
+const nrt::Kernel kTanKernel = {1, 1, nullptr, nullptr};
+const nrt::Kernel kTanRadKernel = {1, 1, nullptr, nullptr};
+const nrt::Kernel kArctanKernel = {1, 1, nullptr, nullptr};
+const nrt::Kernel kArctan2Kernel = {2, 1, nullptr, nullptr};
+const nrt::Kernel kArcsinKernel = {1, 1, nullptr, nullptr};
+const nrt::Kernel kArccosKernel = {1, 1, nullptr, nullptr};
+}  // namespace trigmod
+
+#else
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -486,3 +504,5 @@ void run_on_path(KernelPath path, int position, const nrt::KernelState& state, c
 }
 
 }  // namespace trigmod
+
+#endif
